@@ -1,0 +1,82 @@
+// Registry access rooted at the product key, and registry keys that hold an
+// ordered list in their values.
+#pragma once
+#include <cstdint>
+#include <list>
+#include <string>
+#include <vector>
+
+#include "platform/registry_store.h"
+
+inline constexpr qn::reg::Hive HKEY_LOCAL_MACHINE = qn::reg::Hive::LocalMachine;
+inline constexpr qn::reg::Hive HKEY_CLASSES_ROOT = qn::reg::Hive::ClassesRoot;
+
+inline constexpr const char* kQuillnetKey = "SOFTWARE\\Brenlo\\Quillnet Server";
+
+class CRegistry {
+ public:
+  CRegistry(qn::reg::Hive root, const std::string& subkey);
+  virtual ~CRegistry();
+  CRegistry(const CRegistry&) = delete;
+  CRegistry& operator=(const CRegistry&) = delete;
+
+  // Creates or opens the section below the object's key; a null handle on
+  // failure.
+  qn::reg::KeyHandle OpenSection(const std::string& section);
+
+  uint32_t ReadDWORD(const std::string& section, const std::string& name, uint32_t def);
+  std::string ReadString(const std::string& section, const std::string& name,
+                         const std::string& def);
+  bool WriteDWORD(const std::string& section, const std::string& name, uint32_t number);
+  // name null: deletes the whole section; value null: deletes the value.
+  bool WriteString(const std::string& section, const char* name, const char* value);
+  // REG_MULTI_SZ writer (logging configuration, service dependencies).
+  bool WriteMultiString(const std::string& section, const std::string& name,
+                        const std::vector<std::string>& items);
+  bool Reopen(qn::reg::Hive root, const std::string& subkey);
+
+  const qn::reg::KeyHandle& Key() const { return m_hKey; }
+
+ protected:
+  qn::reg::KeyHandle m_hKey;
+};
+
+class CQuillnetRegistry : public CRegistry {
+ public:
+  CQuillnetRegistry();
+};
+
+class CMultiRegistry {
+ public:
+  CMultiRegistry(qn::reg::Hive root, const std::string& subkey);
+  virtual ~CMultiRegistry();
+  CMultiRegistry(const CMultiRegistry&) = delete;
+  CMultiRegistry& operator=(const CMultiRegistry&) = delete;
+
+  void ReadList(std::list<std::string>& list);
+  bool SaveList(const std::list<std::string>& list);
+
+  virtual bool FormatEntry(std::string& entry, const std::string& name, const std::string& data);
+  virtual bool ParseEntry(int position, const std::string& entry, std::string& name,
+                          std::string& data);
+
+ protected:
+  qn::reg::KeyHandle m_hKey;
+};
+
+class CAdvertiseMultiReg : public CMultiRegistry {
+ public:
+  CAdvertiseMultiReg();
+  bool FormatEntry(std::string& entry, const std::string& name, const std::string& data) override;
+  bool ParseEntry(int position, const std::string& entry, std::string& name,
+                  std::string& data) override;
+};
+
+class CDriveConnectionsMultiReg : public CMultiRegistry {
+ public:
+  CDriveConnectionsMultiReg();
+};
+
+// "ODBCType" under "General" equal to "MSAccess" without regard to case:
+// the per-area database files; anything else: one database.
+bool IsOdbcTypeMsSql();

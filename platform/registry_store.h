@@ -1,0 +1,103 @@
+// The registry stand-in: one text file in the registry export format
+// ($QN_ROOT/etc/quillnet/registry.reg) shared by every program.
+//
+// Key paths and value names compare without regard to case and keep the case
+// they were written in. HKEY_CLASSES_ROOT is the same keys as
+// HKEY_LOCAL_MACHINE\SOFTWARE\Classes. Every write takes the file lock and
+// renames a complete temporary file into place; reads use a parsed copy that
+// is refreshed only when the file changed (inode, size, modification time).
+//
+// Status values are the Win32 error numbers the callers branch on.
+#pragma once
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qn::reg {
+
+using Status = long;
+inline constexpr Status kOk = 0;
+inline constexpr Status kFileNotFound = 2;
+inline constexpr Status kAccessDenied = 5;
+inline constexpr Status kInvalidHandle = 6;
+inline constexpr Status kMoreData = 234;
+inline constexpr Status kNoMoreItems = 259;
+
+enum ValueType : uint32_t {
+  kNone = 0,
+  kString = 1,        // REG_SZ
+  kExpandString = 2,  // REG_EXPAND_SZ
+  kBinary = 3,        // REG_BINARY
+  kDword = 4,         // REG_DWORD
+  kMultiString = 7,   // REG_MULTI_SZ
+};
+
+// A value as the registry holds it: string types keep their bytes with the
+// terminating zero(s), as Win32 returns them.
+struct Value {
+  std::string name;
+  uint32_t type = kNone;
+  std::vector<uint8_t> data;
+};
+
+Value MakeString(std::string_view name, std::string_view text);
+Value MakeExpandString(std::string_view name, std::string_view text);
+Value MakeDword(std::string_view name, uint32_t number);
+Value MakeMultiString(std::string_view name, const std::vector<std::string>& items);
+Value MakeBinary(std::string_view name, std::vector<uint8_t> bytes);
+// Text of a string value without its terminating zero.
+std::string AsString(const Value& v);
+std::vector<std::string> AsMultiString(const Value& v);
+
+enum class Hive { LocalMachine, ClassesRoot };
+
+// An open key. A default-constructed handle is null (no key).
+class KeyHandle {
+ public:
+  KeyHandle() = default;
+  static KeyHandle Root(Hive hive);
+  explicit operator bool() const { return open_; }
+  Hive hive() const { return hive_; }
+  // Path below the hive, backslash-separated, no leading backslash.
+  const std::string& path() const { return path_; }
+
+ private:
+  friend class Store;
+  Hive hive_ = Hive::LocalMachine;
+  std::string path_;
+  bool open_ = false;
+};
+
+// The store behind the handles: the file under $QN_ROOT of the moment, or an
+// explicit file for tests.
+class Store {
+ public:
+  explicit Store(std::filesystem::path file);
+  // The store of $QN_ROOT/etc/quillnet/registry.reg (re-evaluated when
+  // QN_ROOT changes, so tests can switch roots).
+  static Store& Default();
+  const std::filesystem::path& file() const;
+
+  Status OpenKey(const KeyHandle& parent, std::string_view subkey, KeyHandle& out);
+  Status CreateKey(const KeyHandle& parent, std::string_view subkey, KeyHandle& out);
+  // Deletes the subkey and everything below it.
+  Status DeleteKey(const KeyHandle& parent, std::string_view subkey);
+  Status QueryValue(const KeyHandle& key, std::string_view name, Value& out);
+  Status SetValue(const KeyHandle& key, const Value& value);
+  Status DeleteValue(const KeyHandle& key, std::string_view name);
+  // Values and subkeys in file order; kNoMoreItems past the end.
+  Status EnumValue(const KeyHandle& key, uint32_t index, Value& out);
+  Status EnumKey(const KeyHandle& key, uint32_t index, std::string& name);
+  // Replaces every value of the key by `values` in one locked write: the key
+  // holds either the old values or the whole new set.
+  Status ReplaceValues(const KeyHandle& key, const std::vector<Value>& values);
+
+  struct Impl;
+
+ private:
+  Impl* impl_;
+};
+
+}  // namespace qn::reg
