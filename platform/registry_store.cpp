@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <unordered_map>
 #include <unordered_set>
@@ -370,10 +371,19 @@ Store& Store::Default() {
   static std::mutex mu;
   // Never freed: programs may reach the registry from static destructors.
   static auto* stores = new std::unordered_map<std::string, Store*>();
-  const fs::path file = paths::ConfigDir() / "registry.reg";
+  static std::string last_root;
+  static Store* last = nullptr;
+  const char* env = std::getenv("QN_ROOT");
+  const std::string_view root = env ? env : "";
   std::lock_guard guard(mu);
+  // Settings are read on hot paths: the root rarely changes, so compare it
+  // before building any path.
+  if (last != nullptr && root == last_root) return *last;
+  const fs::path file = paths::ConfigDir() / "registry.reg";
   Store*& store = (*stores)[file.string()];
   if (store == nullptr) store = new Store(file);
+  last_root = root;
+  last = store;
   return *store;
 }
 
