@@ -24,7 +24,11 @@ class CRegistry {
   // failure.
   qn::reg::KeyHandle OpenSection(const std::string& section);
 
+  // Reads create the section when it is missing and give `def` on any
+  // failure. A number is a value of exactly four bytes, whatever its type;
+  // longer or shorter data gives `def`.
   uint32_t ReadDWORD(const std::string& section, const std::string& name, uint32_t def);
+  // The value's bytes up to the first zero (a multi-string: its first item).
   std::string ReadString(const std::string& section, const std::string& name,
                          const std::string& def);
   bool WriteDWORD(const std::string& section, const std::string& name, uint32_t number);
