@@ -269,7 +269,7 @@ TEST_F(LifecycleTest, StatusBlockCountsConnectionsInTheirSlots) {
 TEST_F(LifecycleTest, SecondServerOfTheSameRootRefusesToStart) {
   StartServer();
   qn::test::ServerProcess second;
-  ASSERT_TRUE(second.Start("qnsvr32_test", {"-sa"}, root.path(), 0));
+  ASSERT_TRUE(second.Start("qnsvr32_test", {"-sa"}, RootPath(), 0));
   EXPECT_EQ(second.Wait(15000), 1);
   EXPECT_NE(second.StderrText().find("An instance of the Quillnet NT Server is (probably) already running."),
             std::string::npos);
@@ -278,7 +278,7 @@ TEST_F(LifecycleTest, SecondServerOfTheSameRootRefusesToStart) {
 
 TEST_F(LifecycleTest, ShippedProgramNeedsTheStandAloneSwitch) {
   qn::test::ServerProcess plain;
-  ASSERT_TRUE(plain.Start("qnsvr32", {}, root.path(), 0));
+  ASSERT_TRUE(plain.Start("qnsvr32", {}, RootPath(), 0));
   EXPECT_EQ(plain.Wait(15000), 1);
   EXPECT_NE(plain.StderrText().find("The Quillnet NT Server must be started as an NT Service."),
             std::string::npos);

@@ -8,8 +8,8 @@ void ServerFixture::StartServer(RegistrySections sections, const std::string& pr
   port = FindFreePort();
   ASSERT_NE(port, 0);
   sections["General"].push_back(DwordLine("Port", port));
-  WriteRegistry(root.path(), sections);
-  ASSERT_TRUE(server.Start(program, {"-sa"}, root.path(), port)) << server.StderrText();
+  WriteRegistry(RootPath(), sections);
+  ASSERT_TRUE(server.Start(program, {"-sa"}, RootPath(), port)) << server.StderrText();
 }
 
 void ServerFixture::StopServer() {

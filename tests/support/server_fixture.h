@@ -3,6 +3,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -32,9 +33,10 @@ class ServerFixture : public ::testing::Test {
   // A fresh client still gets through hello and a request: the server is up.
   void ExpectServerServes();
 
-  std::string ProgramDir() const { return root.path() + "/var/lib/quillnet/"; }
+  std::string RootPath() const { return std::filesystem::path(root.path()).string(); }
+  std::string ProgramDir() const { return RootPath() + "/var/lib/quillnet/"; }
 
-  ScopedRoot root{"qn_e2e"};
+  ScopedRoot root;
   uint16_t port = 0;
   ServerProcess server;
   bool stopped = false;
