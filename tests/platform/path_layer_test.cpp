@@ -7,6 +7,8 @@
 #include <fstream>
 #include <map>
 
+#include "support/scoped_root.h"
+
 namespace fs = std::filesystem;
 using namespace qn::path;
 
@@ -25,12 +27,6 @@ class FakeDevices : public DeviceMap {
 class PathLayer : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/qn_paths_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-    const char* old = getenv("QN_ROOT");
-    if (old) oldRoot_ = old;
-    setenv("QN_ROOT", root_.c_str(), 1);
     fs::create_directories(root_ + "/data/Sub Dir");
     fs::create_directories(root_ + "/srv/share1");
     std::ofstream(root_ + "/data/Sub Dir/ReadMe.TXT") << "x";
@@ -40,15 +36,8 @@ class PathLayer : public ::testing::Test {
     devices_.entries["U:"] = "\\\\nobody\\nothing";
     devices_.entries["\\\\FileServer\\Public"] = "srv/share1";  // relative to the root
   }
-  void TearDown() override {
-    if (oldRoot_)
-      setenv("QN_ROOT", oldRoot_->c_str(), 1);
-    else
-      unsetenv("QN_ROOT");
-    fs::remove_all(root_);
-  }
-  std::string root_;
-  std::optional<std::string> oldRoot_;
+  qn::test::ScopedRoot scoped_{"qn_paths"};
+  const std::string root_ = scoped_.path();
   FakeDevices devices_;
 };
 
