@@ -36,8 +36,8 @@ class PathLayer : public ::testing::Test {
     devices_.entries["U:"] = "\\\\nobody\\nothing";
     devices_.entries["\\\\FileServer\\Public"] = "srv/share1";  // relative to the root
   }
-  qn::test::ScopedRoot scoped_{"qn_paths"};
-  const std::string root_ = scoped_.path();
+  qn::test::ScopedRoot scoped_;
+  const std::string root_ = scoped_.path().string();
   FakeDevices devices_;
 };
 

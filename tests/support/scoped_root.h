@@ -1,6 +1,7 @@
-// A fresh temporary directory as $QN_ROOT for the life of the object; the
-// previous value comes back and the directory goes afterwards.
+// A private installation root for one test: a fresh temporary directory set
+// as QN_ROOT for the object's life, removed afterwards.
 #pragma once
+#include <filesystem>
 #include <optional>
 #include <string>
 
@@ -8,15 +9,18 @@ namespace qn::test {
 
 class ScopedRoot {
  public:
-  explicit ScopedRoot(const std::string& prefix = "qn_root");
+  ScopedRoot();
   ~ScopedRoot();
   ScopedRoot(const ScopedRoot&) = delete;
   ScopedRoot& operator=(const ScopedRoot&) = delete;
-  const std::string& path() const { return m_path; }
+
+  const std::filesystem::path& path() const { return path_; }
+  // The registry file of this root.
+  std::filesystem::path RegistryFile() const;
 
  private:
-  std::string m_path;
-  std::optional<std::string> m_previous;
+  std::filesystem::path path_;
+  std::optional<std::string> previous_;
 };
 
 }  // namespace qn::test
