@@ -6,6 +6,7 @@
 // HKEY_LOCAL_MACHINE\SOFTWARE\Classes. Every write takes the file lock and
 // renames a complete temporary file into place; reads use a parsed copy that
 // is refreshed only when the file changed (inode, size, modification time).
+// Every member is safe to call from several threads.
 //
 // Status values are the Win32 error numbers the callers branch on.
 #pragma once
@@ -88,6 +89,12 @@ class Store {
   static Store& Default();
   const std::filesystem::path& file() const;
 
+  // Subkey paths are backslash-separated; trailing backslashes are ignored, a
+  // leading one or an empty part gives kBadPathname. A missing file is an
+  // empty registry. Keys are created with their missing parents; SetValue
+  // and ReplaceValues create their key too. A write that changes nothing
+  // leaves the file alone. Handles are paths: a key deleted by another
+  // program reads as missing (kFileNotFound).
   Status OpenKey(const KeyHandle& parent, std::string_view subkey, KeyHandle& out);
   Status CreateKey(const KeyHandle& parent, std::string_view subkey, KeyHandle& out);
   // Deletes the subkey and everything below it.

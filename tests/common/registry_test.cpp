@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <fstream>
 
@@ -44,6 +46,22 @@ TEST_F(Registry, ReadsFallBackToDefaultsAndCreateTheSection) {
   KeyHandle k;
   EXPECT_EQ(Store::Default().OpenKey(kMachine, kProduct + "\\General", k), kOk);
   EXPECT_EQ(Store::Default().OpenKey(kMachine, kProduct + "\\SMTP", k), kOk);
+
+  // Only the first read of a section writes the file; settings are read on
+  // hot paths.
+  auto inode = [&] {
+    struct stat st {};
+    ::stat(root_.RegistryFile().c_str(), &st);
+    return st.st_ino;
+  };
+  const auto first = inode();
+  for (int i = 0; i < 10; ++i) reg.ReadDWORD("General", "Timeout", 15);
+  EXPECT_EQ(inode(), first);
+  ASSERT_TRUE(reg.WriteDWORD("Logging", "APILog", 0));
+  const auto second = inode();
+  EXPECT_NE(second, first);
+  ASSERT_TRUE(reg.WriteDWORD("Logging", "APILog", 0));  // unchanged: nothing to write
+  EXPECT_EQ(inode(), second);
 
   ASSERT_TRUE(reg.WriteDWORD("General", "Timeout", 30));
   ASSERT_TRUE(reg.WriteString("General", "ODBCType", "MSSQL"));
@@ -145,6 +163,12 @@ TEST_F(MultiRegistry, AdvertisementsReadInFileOrderWithoutLoop) {
   std::list<std::string> list{"stale"};
   ads.ReadList(list);
   EXPECT_EQ(list, (std::list<std::string>{"Second\tVendor B\t30", "First\tVendor A\t60"}));
+
+  // Only the exact name is the loop flag; any other spelling is an entry.
+  std::string entry;
+  EXPECT_FALSE(ads.FormatEntry(entry, "Loop", "x"));
+  EXPECT_TRUE(ads.FormatEntry(entry, "LOOP", "a~b"));
+  EXPECT_EQ(entry, "a\tb");
 
   FakeListBox box;
   ads.FillListBox(box);
