@@ -7,6 +7,7 @@
 #include "server/core/request_context.h"
 #include "server/core/request_packet.h"
 #include "server/core/server.h"
+#include "server/core/tcp_listener.h"
 #include "support/scoped_root.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -136,4 +137,14 @@ TEST_F(RoutingUnitTest, SilentConnectionsGoAfterNinetySeconds) {
   server.DropSilentConnections(now + 1);
   EXPECT_EQ(server.GetConnections().size(), 1u);
   EXPECT_EQ(server.GetConnections().front(), connection);
+}
+
+TEST_F(RoutingUnitTest, RefusedConnectionsAreDeletedAtOnce) {
+  SetAcceptConnections(false);
+  auto* refused = new FakeConnection();
+  EXPECT_FALSE(server.AddConnection(refused));  // deleted: ASan sees a leak otherwise
+  SetAcceptConnections(true);
+  EXPECT_EQ(server.GetConnections().size(), 1u);
+  Request(connection, 1);
+  EXPECT_EQ(server.GetRequests().size(), 1u);
 }
