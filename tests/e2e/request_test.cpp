@@ -261,3 +261,46 @@ TEST_F(FileTransferTest, UploadWithoutAcknowledgementsIsSilentUntilTheEnd) {
   EXPECT_EQ(end->type, qn::kPacketEnd);
   EXPECT_EQ(Contents(path).size(), 1000u);
 }
+
+TEST_F(FileTransferTest, SlowReaderGetsTheWholeFileWithoutTheServerQueueingIt) {
+  // Larger than a connection may queue: the push must rest once the socket
+  // and the queue are full, and go on as the client reads, or the output
+  // limit would close the connection.
+  const std::string path = MakeFile(20 * 1024 * 1024);
+  ProtocolClient client = LoggedOn();
+  ASSERT_TRUE(client.Request(50, "Test", "SendFile", path));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  auto table = qn::client::ReadTable(client, 50, 30000);
+  ASSERT_TRUE(table);
+  ASSERT_TRUE(table->ended);
+  Bytes data;
+  for (size_t r = 1; r < table->rows.size(); ++r) {
+    const Bytes& piece = std::get<Bytes>(table->rows[r][0]);
+    data.insert(data.end(), piece.begin(), piece.end());
+  }
+  EXPECT_EQ(data, Contents(path));
+}
+
+// The system path of a network drive reaches the file through the drive
+// connection and the share's directory.
+class DriveConnectionTest : public FileTransferTest {
+ protected:
+  void SetUp() override {
+    StartServer({{"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager\\DOS Devices",
+                  {qn::test::StringLine("X:", "\\\\srv\\share"), qn::test::StringLine("\\\\srv\\share", "shared")}},
+                 {"Drive Connections", {qn::test::StringLine("X:", "\\\\srv\\share")}}});
+    std::filesystem::create_directories(RootPath() + "/shared/Dir");
+    std::ofstream(RootPath() + "/shared/Dir/Note.txt") << "through the share";
+  }
+};
+
+TEST_F(DriveConnectionTest, DownloadByDriveLetter) {
+  ProtocolClient client = LoggedOn();
+  ASSERT_TRUE(client.Request(60, "Test", "SendFile", "X:\\dir\\note.TXT"));
+  auto table = qn::client::ReadTable(client, 60);
+  ASSERT_TRUE(table);
+  ASSERT_TRUE(table->ended) << (table->result ? *table->result : 0);
+  ASSERT_EQ(table->rows.size(), 2u);
+  const Bytes& piece = std::get<Bytes>(table->rows[1][0]);
+  EXPECT_EQ(std::string(piece.begin(), piece.end()), "through the share");
+}

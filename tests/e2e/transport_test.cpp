@@ -304,3 +304,23 @@ TEST_F(LifecycleTest, StopsCleanlyOnSigintWithOpenConnections) {
   const std::string name = "/dev/shm/QuillnetSvrAndConnections." + qn::paths::RootTag();
   EXPECT_FALSE(std::filesystem::exists(name));
 }
+
+TEST_F(UpdateTest, LargeUpdateToASlowClientArrivesWhole) {
+  StopServer();
+  stopped = false;
+  program.resize(20 * 1024 * 1024 + 17, 0x3C);  // more than a connection may queue
+  qn::test::WriteFile(ProgramDir() + "QUILLNET.EXE", program);
+  StartServer();
+  ProtocolClient client = Connect();
+  EXPECT_EQ(client.Hello(0, 2.05f), (Bytes{2, 0}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  auto header = client.ReadFrame();
+  ASSERT_TRUE(header);
+  Bytes received;
+  while (received.size() < program.size()) {
+    auto piece = client.ReadFrame(10000);
+    ASSERT_TRUE(piece) << received.size();
+    received.insert(received.end(), piece->begin(), piece->end());
+  }
+  EXPECT_EQ(received, program);
+}

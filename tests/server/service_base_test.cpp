@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <memory>
 
 #include "core_fakes.h"
@@ -8,6 +9,7 @@
 #include "server/core/server.h"
 #include "server/core/service_factory.h"
 #include "support/scoped_root.h"
+#include "support/server_process.h"
 
 QN_REGISTER_SERVICE(CServiceUnitProbe);
 
@@ -109,4 +111,31 @@ TEST(ServiceFactory, UnknownNamesGoToTheExternalServices) {
   std::unique_ptr<CServiceBase> external(CreateByName("NoSuchService"));
   ASSERT_NE(external, nullptr);
   EXPECT_EQ(external->GetClassName(), "CServiceOLE");
+}
+
+// Drive X: is a network drive (a letter mapped to a share); the drive
+// connection names where it leads.
+TEST(ServicePaths, RemoteDriveGoesThroughItsDriveConnection) {
+  qn::test::ScopedRoot root;
+  const std::string rootPath = std::filesystem::path(root.path()).string();
+  qn::test::WriteRegistry(
+      rootPath,
+      {{"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager\\DOS Devices",
+        {qn::test::StringLine("X:", "\\\\srv\\share")}},
+       {"Drive Connections", {qn::test::StringLine("X:", "\\\\srv\\share")}}});
+  CServiceUnitProbe service;
+  EXPECT_EQ(service.ResolvePath("X:\\dir\\a.txt"), "\\\\?\\UNC\\srv\\share\\dir\\a.txt");
+  // Fixed drives and paths without a drive letter stay as they are.
+  EXPECT_EQ(service.ResolvePath("C:\\dir\\a.txt"), "C:\\dir\\a.txt");
+  EXPECT_EQ(service.ResolvePath("/var/lib/quillnet/a.txt"), "/var/lib/quillnet/a.txt");
+}
+
+TEST(ServicePaths, RemoteDriveWithoutConnectionStaysAsGiven) {
+  qn::test::ScopedRoot root;
+  qn::test::WriteRegistry(
+      std::filesystem::path(root.path()).string(),
+      {{"HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager\\DOS Devices",
+        {qn::test::StringLine("Y:", "\\\\srv\\share")}}});
+  CServiceUnitProbe service;
+  EXPECT_EQ(service.ResolvePath("Y:\\a.txt"), "Y:\\a.txt");
 }

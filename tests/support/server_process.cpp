@@ -35,6 +35,21 @@ uint16_t FindFreePort() {
   return port;
 }
 
+namespace {
+std::string Quoted(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+}  // namespace
+
+std::string StringLine(const std::string& name, const std::string& text) {
+  return Quoted(name) + "=" + Quoted(text);
+}
+
 std::string DwordLine(const std::string& name, uint32_t value) {
   char buffer[32];
   std::snprintf(buffer, sizeof buffer, "dword:%08x", value);
@@ -47,7 +62,10 @@ void WriteRegistry(const std::string& root, const RegistrySections& sections) {
   std::ofstream out(dir / "registry.reg", std::ios::trunc);
   out << "REGEDIT4\n";
   for (const auto& [section, lines] : sections) {
-    out << "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brenlo\\Quillnet Server\\" << section << "]\n";
+    if (section.rfind("HKEY_", 0) == 0)
+      out << "\n[" << section << "]\n";
+    else
+      out << "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Brenlo\\Quillnet Server\\" << section << "]\n";
     for (const std::string& line : lines) out << line << "\n";
   }
 }

@@ -14,10 +14,11 @@ namespace qn::test {
 // A TCP port on the loopback that nothing listens on right now.
 uint16_t FindFreePort();
 
-// Values by section under "SOFTWARE\Brenlo\Quillnet Server", as export
-// lines ("\"Port\"=dword:00007a11").
+// Values by section under "SOFTWARE\Brenlo\Quillnet Server" (or by a full
+// key path beginning "HKEY_"), as export lines ("\"Port\"=dword:00007a11").
 using RegistrySections = std::map<std::string, std::vector<std::string>>;
 std::string DwordLine(const std::string& name, uint32_t value);
+std::string StringLine(const std::string& name, const std::string& text);
 // Writes $root/etc/quillnet/registry.reg.
 void WriteRegistry(const std::string& root, const RegistrySections& sections);
 
