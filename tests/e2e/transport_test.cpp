@@ -324,3 +324,22 @@ TEST_F(UpdateTest, LargeUpdateToASlowClientArrivesWhole) {
   }
   EXPECT_EQ(received, program);
 }
+
+// Slow by nature: the logon timeout counts in minutes and silence in 90
+// seconds, on the server's own clock.
+TEST_F(LifecycleTest, LogonTimeoutAndSilenceCloseConnections) {
+  StartServer({{"General", {DwordLine("Timeout", 1)}}});
+  ProtocolClient anonymous = Greeted();
+  ProtocolClient talking = LoggedOn();
+  ProtocolClient silent = LoggedOn();
+  const auto start = std::chrono::steady_clock::now();
+  std::this_thread::sleep_until(start + std::chrono::seconds(62));
+  ASSERT_TRUE(anonymous.SendFrame({}));
+  ASSERT_TRUE(talking.SendFrame({}));
+  EXPECT_TRUE(anonymous.WaitClosed()) << "data after the logon timeout closes an anonymous connection";
+  EXPECT_TRUE(talking.StaysSilent(500));
+  // Silence is checked every 15 seconds: after 90 to 105 seconds it closes.
+  std::this_thread::sleep_until(start + std::chrono::seconds(107));
+  EXPECT_TRUE(silent.WaitClosed(1000));
+  EXPECT_TRUE(talking.StaysSilent(100)) << "45 seconds of silence are allowed";
+}
