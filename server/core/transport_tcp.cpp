@@ -132,6 +132,13 @@ void CTransportTCP::OnReadable() {
 }
 
 void CTransportTCP::Send(CByteBlock* payload, int32_t /*flag*/) {
+  if (payload->length > 0xFFFF) {
+    // Its length does not fit the prefix: sent, it would shift every later
+    // frame of the connection.
+    WriteApiLogF("# Packet of %d bytes not sent to %d\r\n", payload->length, GetConnectionNumber());
+    delete payload;
+    return;
+  }
   if (m_bClosing || m_nQueuedBytes + 2 + static_cast<size_t>(payload->length) > kMaxQueuedBytes) {
     delete payload;
     if (!m_bClosing) {

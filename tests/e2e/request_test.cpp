@@ -304,3 +304,12 @@ TEST_F(DriveConnectionTest, DownloadByDriveLetter) {
   const Bytes& piece = std::get<Bytes>(table->rows[1][0]);
   EXPECT_EQ(std::string(piece.begin(), piece.end()), "through the share");
 }
+
+TEST_F(RoutingTest, ReplyTooLongForItsLengthFieldIsNotSent) {
+  ProtocolClient client = LoggedOn();
+  ASSERT_TRUE(client.Request(13, "Test", "Huge"));
+  auto reply = client.ReadReply();
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->type, qn::kPacketEnd) << "the stream stays in step";
+  EXPECT_EQ(reply->requestId, 13);
+}
