@@ -9,7 +9,6 @@
 //   ReceiveFile path -> the upload into the file
 //   Stream    rows with a counter from a pulse until cancelled
 //   Flood     n -> n rows of 30000 bytes queued at once
-//   Audit     keyword, description -> PostAudit, end
 //   Huge      -> a reply body of 70000 bytes, then the end
 #include <cstdlib>
 #include <memory>
@@ -61,14 +60,6 @@ class CServiceTest : public CServiceBase {
     if (item == "Huge") {
       const std::string body(70000, 'h');
       GetRequest()->SendData(new CByteBlock(body.data(), static_cast<int32_t>(body.size())));
-      GetRequest()->EndRequest();
-      return 0;
-    }
-    if (item == "Audit") {
-      std::string keyword, description;
-      GetNextParam(keyword);
-      GetNextParam(description);
-      PostAudit(keyword, description);
       GetRequest()->EndRequest();
       return 0;
     }
