@@ -9,6 +9,7 @@
 #include "common/module_registration.h"
 #include "common/outgoing_message.h"
 #include "platform/main_loop.h"
+#include "server/core/api_log.h"
 #include "server/core/counter_block.h"
 #include "server/core/request_context.h"
 #include "server/core/request_packet.h"
@@ -111,14 +112,12 @@ void CServer::RemoveConnection(CTransportBase* connection) {
 }
 
 void CServer::RemoveContext(CRequestContext* request) {
-  for (auto it = m_requests.begin(); it != m_requests.end(); ++it) {
-    if (*it != request) continue;
-    m_requests.erase(it);
-    --request->GetConnection()->m_nOpenRequests;
-    UpdateOpenRequests();
-    request->Release();
-    return;
-  }
+  if (!request->m_bListed) return;
+  m_requests.erase(request->m_listPos);
+  request->m_bListed = false;
+  --request->GetConnection()->m_nOpenRequests;
+  UpdateOpenRequests();
+  request->Release();
 }
 
 void CServer::UpdateOpenRequests() {
@@ -156,13 +155,21 @@ void CServer::RoutePacket(CTransportBase* connection, CByteBlock* packet, bool& 
     }
     return;
   }
+  if (connection->m_nOpenRequests >= kMaxOpenRequests) {
+    delete packet;
+    WriteApiLogF("# Too many open requests, closing %d\r\n", connection->GetConnectionNumber());
+    ended = true;
+    connection->Disconnect();
+    return;
+  }
   bool requestEnded = false;
   auto* request = new CRequestContext(this, packet, connection, requestEnded);
   if (requestEnded) {
     request->Release();
     return;
   }
-  m_requests.push_back(request);
+  request->m_listPos = m_requests.insert(m_requests.end(), request);
+  request->m_bListed = true;
   ++connection->m_nOpenRequests;
   UpdateOpenRequests();
 }

@@ -313,3 +313,10 @@ TEST_F(RoutingTest, ReplyTooLongForItsLengthFieldIsNotSent) {
   EXPECT_EQ(reply->type, qn::kPacketEnd) << "the stream stays in step";
   EXPECT_EQ(reply->requestId, 13);
 }
+
+TEST_F(RoutingTest, ClientHoldingTooManyOpenRequestsIsClosed) {
+  ProtocolClient client = LoggedOn();
+  for (int i = 1; i <= 600; ++i) ASSERT_TRUE(client.Request(static_cast<uint16_t>(i), "Test", "Wait"));
+  EXPECT_TRUE(client.WaitClosed());
+  ExpectServerServes();
+}

@@ -19,7 +19,9 @@ class FakeConnection : public CTransportBase {
     sent.emplace_back(payload->data, payload->data + payload->length);
     delete payload;
   }
+  void Disconnect() override { disconnected = true; }
   std::vector<std::vector<uint8_t>> sent;
+  bool disconnected = false;
 };
 
 class CServiceUnitProbe : public CServiceBase {

@@ -148,3 +148,18 @@ TEST_F(RoutingUnitTest, RefusedConnectionsAreDeletedAtOnce) {
   Request(connection, 1);
   EXPECT_EQ(server.GetRequests().size(), 1u);
 }
+
+TEST_F(RoutingUnitTest, ClientAskingForTooManyOpenRequestsIsDisconnected) {
+  for (int i = 0; i < CServer::kMaxOpenRequests; ++i) Request(connection, static_cast<uint16_t>(i + 1));
+  EXPECT_EQ(server.GetRequests().size(), static_cast<size_t>(CServer::kMaxOpenRequests));
+  EXPECT_FALSE(connection->disconnected);
+  bool ended = false;
+  auto bytes = qn::EncodeRequestPacket({999, "UnitProbe", "x", ""});
+  server.RoutePacket(connection, new CByteBlock(bytes.data(), static_cast<int32_t>(bytes.size())), ended);
+  EXPECT_TRUE(ended);
+  EXPECT_TRUE(connection->disconnected);
+  EXPECT_EQ(server.GetRequests().size(), static_cast<size_t>(CServer::kMaxOpenRequests));
+  // Ending one makes room again.
+  Route(connection, {2, 1, 0});
+  EXPECT_EQ(server.GetRequests().size(), static_cast<size_t>(CServer::kMaxOpenRequests - 1));
+}
