@@ -1,8 +1,10 @@
 // Random and truncated input at every state of a connection: the server
 // answers or closes exactly as the protocol says, and serves the next client.
 #include <algorithm>
+#include <filesystem>
 #include <random>
 
+#include "support/pe_writer.h"
 #include "support/server_fixture.h"
 
 using qn::client::Bytes;
@@ -140,4 +142,29 @@ TEST_F(MalformedInputTest, OversizedLengthAfterPartialFrameCloses) {
   ASSERT_TRUE(client.SendRaw({3, 4, 5, 0xFF, 0xFF}));  // its rest, then 65535
   EXPECT_TRUE(client.WaitClosed());
   ExpectServerServes();
+}
+
+// During a pulled update every packet, whatever it holds, only fetches the
+// next piece; afterwards the connection is in normal operation.
+TEST_F(MalformedInputTest, RandomPacketsDuringAPulledUpdateOnlyFetchPieces) {
+  StopServer();
+  stopped = false;
+  std::filesystem::create_directories(ProgramDir());
+  Bytes program = qn::test::BuildProgramFileWithString(u"Comments", u"V3.0");
+  program.resize(2100, 0x11);
+  qn::test::WriteFile(ProgramDir() + "QUILLNET.EXE", program);
+  StartServer();
+  ProtocolClient client = Connect();
+  ASSERT_EQ(client.Hello(qn::kHelloFlagPullUpdate, 1.0f), (Bytes{2, 1}));
+  Bytes received;
+  for (int step = 0; step < 4; ++step) {  // header, 1024, 1024, 52
+    ASSERT_TRUE(client.SendFrame(RandomPacket(40)));
+    auto piece = client.ReadFrame();
+    ASSERT_TRUE(piece) << "seed " << seed;
+    if (step > 0) received.insert(received.end(), piece->begin(), piece->end());
+  }
+  EXPECT_EQ(received, program);
+  ASSERT_TRUE(client.SendFrame(RandomPacket(40)));  // the step that ends the update
+  EXPECT_TRUE(client.StaysSilent(200));
+  Sync(client, 0x4343);
 }
