@@ -1,10 +1,14 @@
 // The client transport against the running server: framing, the hello, the
 // client update push, the status block, the API log, start and stop.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -342,4 +346,33 @@ TEST_F(LifecycleTest, LogonTimeoutAndSilenceCloseConnections) {
   std::this_thread::sleep_until(start + std::chrono::seconds(107));
   EXPECT_TRUE(silent.WaitClosed(1000));
   EXPECT_TRUE(talking.StaysSilent(100)) << "45 seconds of silence are allowed";
+}
+
+TEST_F(LifecycleTest, ReverseLookupExtendsTheSlotName) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  char host[1025];
+  if (::getnameinfo(reinterpret_cast<sockaddr*>(&address), sizeof address, host, sizeof host, nullptr, 0,
+                    NI_NAMEREQD) != 0)
+    GTEST_SKIP() << "this machine has no name for 127.0.0.1";
+  StartServer();
+  ProtocolClient client = Greeted();
+  const std::string name = "/QuillnetSvrAndConnections." + qn::paths::RootTag();
+  const int fd = ::shm_open(name.c_str(), O_RDONLY, 0);
+  ASSERT_GE(fd, 0);
+  auto* block = static_cast<const uint8_t*>(::mmap(nullptr, 65536, PROT_READ, MAP_SHARED, fd, 0));
+  ::close(fd);
+  ASSERT_NE(block, MAP_FAILED);
+  const std::u16string expected = u"TCP/IP (127.0.0.1) (" +
+                                  std::u16string(host, host + std::strlen(host)) + u")";
+  std::u16string slotName;
+  for (int i = 0; i < 300 && slotName != expected.substr(0, 59); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    slotName.clear();
+    for (size_t at = 4; at < 124 && (block[at] != 0 || block[at + 1] != 0); at += 2)
+      slotName += static_cast<char16_t>(block[at] | block[at + 1] << 8);
+  }
+  EXPECT_EQ(slotName, expected.substr(0, 59));
+  ::munmap(const_cast<uint8_t*>(block), 65536);
 }
