@@ -320,3 +320,21 @@ TEST_F(RoutingTest, ClientHoldingTooManyOpenRequestsIsClosed) {
   EXPECT_TRUE(client.WaitClosed());
   ExpectServerServes();
 }
+
+TEST_F(RoutingTest, StreamRestsWhileTheClientDoesNotReadAndGoesOnAfter) {
+  ProtocolClient client = LoggedOn();
+  // Rows of 20000 bytes: unread, they would pass the output limit quickly.
+  ASSERT_TRUE(client.Request(14, "Test", "Stream", "20000"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  int32_t expected = 0;
+  ASSERT_TRUE(client.ReadReply());  // the schema
+  const std::vector<CColumnDef> columns{{kColumnLong, "Counter"}, {kColumnBinary, "Filler"}};
+  for (int i = 0; i < 3000; ++i) {
+    auto reply = client.ReadReply();
+    ASSERT_TRUE(reply) << "row " << i;
+    auto row = qn::DecodeRow(columns, reply->body.data(), reply->body.size());
+    ASSERT_TRUE(row);
+    ASSERT_EQ(std::get<int32_t>((*row)[0]), expected++);
+  }
+  ASSERT_TRUE(client.Cancel(14));
+}

@@ -7,7 +7,8 @@
 //   Wait      stays open; each follow-up's parameters come back as one row
 //   SendFile  path -> the file in rows
 //   ReceiveFile path -> the upload into the file
-//   Stream    rows with a counter from a pulse until cancelled
+//   Stream    [n] rows with a counter (and n filler bytes) from a pulse until
+//             cancelled
 //   Flood     n -> n rows of 30000 bytes queued at once
 //   Huge      -> a reply body of 70000 bytes, then the end
 #include <cstdlib>
@@ -49,8 +50,12 @@ class CServiceTest : public CServiceBase {
       return started ? 0 : kFileFailed;
     }
     if (item == "Stream") {
-      CColumnTypes schema(1, -1);
+      int32_t filler = 0;
+      GetNextParamLong(filler);
+      m_filler.assign(static_cast<size_t>(filler > 0 && filler < 30000 ? filler : 0), 'f');
+      CColumnTypes schema(2, -1);
       schema.AddColumn(kColumnLong, "Counter");
+      schema.AddColumn(kColumnBinary, "Filler");
       m_schema = std::make_unique<CColumnTypes>(schema);
       GetRequest()->SendData(schema.BuildPacket());
       m_pPulse = new CPulse(&CServiceBase::PulseCallback, this);
@@ -67,10 +72,12 @@ class CServiceTest : public CServiceBase {
   }
 
   void ContinueRequest() override {
-    if (GetRequest()->GetConnection()->IsOutputBacklogged()) return;
+    if (RestWhileBacklogged(m_pPulse)) return;
     CResultRow row(*m_schema);
     const int32_t counter = m_nCounter++;
+    const CByteBlock filler(m_filler.data(), static_cast<int32_t>(m_filler.size()));
     row.AddValue(&counter);
+    row.AddValue(&filler);
     GetRequest()->SendMoreData(row.BuildPacket());
   }
 
@@ -126,6 +133,7 @@ class CServiceTest : public CServiceBase {
   CPulse* m_pPulse = nullptr;
   std::unique_ptr<CColumnTypes> m_schema;
   int32_t m_nCounter = 0;
+  std::string m_filler;
 };
 
 class CServiceTestOff : public CServiceBase {
