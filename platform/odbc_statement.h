@@ -20,6 +20,7 @@ struct Timestamp {
   int hour = 0;
   int minute = 0;
   int second = 0;
+  bool operator==(const Timestamp&) const = default;
 };
 
 // A parameter value; monostate is SQL NULL.
