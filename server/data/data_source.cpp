@@ -4,7 +4,6 @@
 #include <utility>
 #include <vector>
 
-#include "common/helpers.h"
 #include "platform/odbc_config.h"
 #include "platform/paths.h"
 
@@ -73,7 +72,7 @@ std::string TranslateConnectString(const std::string& connect) {
     if (EqualsNoCase(name, "DBQ")) {
       for (char& c : value)
         if (c == '\\') c = '/';
-      if (value.empty() || value[0] != '/') value = GetProgramDirectory() + value;
+      if (value.empty() || value[0] != '/') value = (qn::paths::ProgramDir() / value).string();
       name = "Database";
       file = true;
     }
@@ -94,7 +93,8 @@ std::string TranslateConnectString(const std::string& connect) {
   if (file) {
     out += ";Timeout=";
     out += kBusyTimeoutMs;
-    out += ";JournalMode=WAL;SyncPragma=NORMAL;NoCreat=1";
+    // StepAPI: rows come from the file as they are fetched, not all at once.
+    out += ";JournalMode=WAL;SyncPragma=NORMAL;NoCreat=1;StepAPI=1";
   }
   return out;
 }

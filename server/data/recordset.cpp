@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 using qn::odbc::Param;
@@ -177,11 +178,6 @@ bool CRecordset::Execute() {
       bof_ = eof_;
       return true;
     }
-    while (stream_->Fetch()) {
-      rows_.push_back(ReadRow());
-      deleted_.push_back(false);
-    }
-    stream_.reset();
     Position(0);
     if (rows_.empty()) bof_ = true;
     return true;
@@ -409,7 +405,22 @@ void CRecordset::Execute(const std::string& sql, std::vector<Param> params, long
   });
 }
 
+void CRecordset::FetchUpTo(long index) {
+  Guard([&] {
+    while (stream_ && static_cast<long>(rows_.size()) <= index) {
+      if (!stream_->Fetch()) {
+        stream_.reset();
+        break;
+      }
+      rows_.push_back(ReadRow());
+      deleted_.push_back(false);
+    }
+  });
+}
+
 void CRecordset::Position(long index) {
+  // A snapshot reads rows as the cursor reaches them.
+  if (type_ != forwardOnly) FetchUpTo(index);
   const long count = static_cast<long>(rows_.size());
   if (count == 0) {
     bof_ = eof_ = true;
@@ -468,6 +479,7 @@ void CRecordset::MoveLast() {
   RequireOpen();
   if (type_ == forwardOnly) Fail("HY106", "a forward-only recordset cannot move back");
   mode_ = EditMode::none;
+  FetchUpTo(std::numeric_limits<long>::max() - 1);
   Position(static_cast<long>(rows_.size()) - 1);
   if (rows_.empty()) bof_ = eof_ = true;
 }

@@ -72,8 +72,9 @@ class CRecordset {
 
   // Runs the query: `sql` null or empty takes GetDefaultSQL() as the FROM
   // list; a table list or a full SELECT may be given instead. m_strFilter and
-  // m_strSort become WHERE and ORDER BY. Snapshots read every row at once;
-  // forward-only recordsets stream. Throws CDBException.
+  // m_strSort become WHERE and ORDER BY. Rows are read as the cursor reaches
+  // them; a snapshot keeps those it has read, so it can move back. Throws
+  // CDBException.
   bool Open(unsigned openType = useDefaultType, const char* sql = nullptr,
             unsigned options = none);
   void Close();
@@ -88,7 +89,7 @@ class CRecordset {
   void MovePrev();
   void MoveFirst();
   void MoveLast();
-  // Rows read so far (all of them for a snapshot).
+  // Rows read so far; after MoveLast every row of a snapshot.
   long GetRecordCount() const {
     return type_ == forwardOnly ? seen_ : static_cast<long>(rows_.size());
   }
@@ -155,6 +156,7 @@ class CRecordset {
   std::string WhereForRow(const Row& row, std::vector<qn::odbc::Param>& params) const;
   void Execute(const std::string& sql, std::vector<qn::odbc::Param> params, long* rowCount);
   void Position(long index);
+  void FetchUpTo(long index);
   void CancelUpdateRestore();
   void RequireOpen() const;
   [[noreturn]] void Fail(const char* state, const std::string& message) const;
@@ -167,7 +169,7 @@ class CRecordset {
   bool bof_ = true;
   bool eof_ = true;
   std::unique_ptr<qn::odbc::Statement> stream_;
-  std::vector<Row> rows_;       // snapshot: every row; forward-only: the current one
+  std::vector<Row> rows_;       // snapshot: the rows read so far; forward-only: the current one
   std::vector<bool> deleted_;   // per row of rows_
   long current_ = -1;
   long seen_ = 0;

@@ -113,6 +113,7 @@ TEST_P(DynaBindData, DistinctAndUnqualifiedUpdates) {
   distinct.AddColumn("Accounts.Credits", SQL_INTEGER, 0);
   distinct.SetDistinct(TRUE);
   distinct.Open();
+  distinct.MoveLast();
   EXPECT_EQ(distinct.GetRecordCount(), 1);
   distinct.Close();
 

@@ -221,7 +221,10 @@ TEST_P(SchemaRoundTrip, RowsWithoutKeyAreEditedAndDeletedByTheirValues) {
   }
   rs.m_strSort = "KeyChainID";
   rs.Requery();
+  EXPECT_EQ(rs.GetRecordCount(), 1);  // read so far
+  rs.MoveLast();
   EXPECT_EQ(rs.GetRecordCount(), 3);
+  rs.MoveFirst();
   rs.MoveNext();
   rs.Delete();
   EXPECT_TRUE(rs.IsDeleted());
@@ -230,10 +233,11 @@ TEST_P(SchemaRoundTrip, RowsWithoutKeyAreEditedAndDeletedByTheirValues) {
   rs.m_KeyChainID = 30;
   rs.Update();
   rs.Requery();
-  ASSERT_EQ(rs.GetRecordCount(), 2);
   EXPECT_EQ(rs.m_KeyChainID, 1);
   rs.MoveNext();
   EXPECT_EQ(rs.m_KeyChainID, 30);
+  rs.MoveNext();
+  EXPECT_TRUE(rs.IsEOF());
 }
 
 TEST_P(SchemaRoundTrip, InsertLeavesUnsetColumnsToTheDatabase) {
