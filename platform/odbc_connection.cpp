@@ -31,10 +31,9 @@ SQLHENV SharedEnvironment() {
   return holder.env;
 }
 
-Connection::Connection() {
-  SQLHENV env = SharedEnvironment();
-  Check(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc_), SQL_HANDLE_ENV, env, "SQLAllocHandle(DBC)");
-}
+// The handles are made at the first Open, so a process can still choose its
+// configuration directory after constructing connection objects.
+Connection::Connection() = default;
 
 Connection::~Connection() {
   Close();
@@ -43,6 +42,10 @@ Connection::~Connection() {
 
 void Connection::Open(const std::string& connectString) {
   Close();
+  if (dbc_ == SQL_NULL_HDBC) {
+    SQLHENV env = SharedEnvironment();
+    Check(SQLAllocHandle(SQL_HANDLE_DBC, env, &dbc_), SQL_HANDLE_ENV, env, "SQLAllocHandle(DBC)");
+  }
   SQLCHAR out[1024];
   SQLSMALLINT outLength = 0;
   SQLRETURN rc = SQLDriverConnect(dbc_, nullptr,

@@ -1,11 +1,14 @@
 // An open ODBC connection as the system's code sees it, and the exception
 // its failures come in.
 #pragma once
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/odbc_connection.h"
 #include "platform/odbc_error.h"
+#include "platform/odbc_statement.h"
 #include "server/data/sql_dialect.h"
 
 // A database failure: the SQLSTATE and the driver's text.
@@ -38,6 +41,15 @@ class CDatabase {
   long GetQueryTimeout() const { return queryTimeout_; }
 
   SqlDialect Dialect() const { return dialect_; }
+  // Runs a statement with parameters that returns no rows; each text is
+  // prepared once per connection (a recordset's INSERT, UPDATE and DELETE
+  // texts repeat, their values are parameters). Returns the rows touched.
+  // Throws CDBException.
+  long ExecuteCached(const std::string& sql, std::vector<qn::odbc::Param> params);
+
+  // The identity key of the row this connection inserted last. Throws
+  // CDBException.
+  int32_t LastIdentity();
   qn::odbc::Connection& Connection() { return connection_; }
 
   // Recordsets register while open: a connection with any is busy.
@@ -49,6 +61,8 @@ class CDatabase {
 
  private:
   qn::odbc::Connection connection_;
+  std::unique_ptr<qn::odbc::Statement> lastIdentity_;
+  std::map<std::string, std::unique_ptr<qn::odbc::Statement>> prepared_;
   SqlDialect dialect_ = SqlDialect::SQLite;
   long queryTimeout_ = 15;
   int openRecordsets_ = 0;

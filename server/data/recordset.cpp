@@ -125,6 +125,10 @@ bool CRecordset::Open(unsigned openType, const char* sql, unsigned options) {
   select_ = BuildSelect(sql);
   open_ = true;
   m_pDatabase->RecordsetOpened();
+  if (options_ & appendOnly) {
+    pending_ = true;
+    return true;
+  }
   try {
     return Execute();
   } catch (...) {
@@ -133,8 +137,16 @@ bool CRecordset::Open(unsigned openType, const char* sql, unsigned options) {
   }
 }
 
+void CRecordset::RunPendingQuery() const {
+  if (!pending_) return;
+  auto* self = const_cast<CRecordset*>(this);
+  self->pending_ = false;
+  self->Execute();
+}
+
 bool CRecordset::Requery() {
   RequireOpen();
+  pending_ = false;
   mode_ = EditMode::none;
   return Execute();
 }
@@ -396,13 +408,8 @@ std::string CRecordset::WhereForRow(const Row& row, std::vector<Param>& params) 
 }
 
 void CRecordset::Execute(const std::string& sql, std::vector<Param> params, long* rowCount) {
-  Guard([&] {
-    qn::odbc::Statement statement(m_pDatabase->Connection());
-    statement.SetQueryTimeout(m_pDatabase->GetQueryTimeout());
-    statement.BindParams(std::move(params));
-    statement.ExecuteDirect(RewriteSql(m_pDatabase->Dialect(), sql));
-    if (rowCount) *rowCount = statement.RowCount();
-  });
+  const long count = m_pDatabase->ExecuteCached(RewriteSql(m_pDatabase->Dialect(), sql), std::move(params));
+  if (rowCount) *rowCount = count;
 }
 
 void CRecordset::FetchUpTo(long index) {
@@ -446,11 +453,13 @@ void CRecordset::Position(long index) {
 }
 
 bool CRecordset::IsDeleted() const {
+  RunPendingQuery();
   return current_ >= 0 && current_ < static_cast<long>(deleted_.size()) && deleted_[current_];
 }
 
 void CRecordset::MoveNext() {
   RequireOpen();
+  RunPendingQuery();
   mode_ = EditMode::none;
   if (eof_) return;
   if (type_ == forwardOnly) {
@@ -462,6 +471,7 @@ void CRecordset::MoveNext() {
 
 void CRecordset::MovePrev() {
   RequireOpen();
+  RunPendingQuery();
   if (type_ == forwardOnly) Fail("HY106", "a forward-only recordset cannot move back");
   mode_ = EditMode::none;
   if (bof_) return;
@@ -470,6 +480,7 @@ void CRecordset::MovePrev() {
 
 void CRecordset::MoveFirst() {
   RequireOpen();
+  RunPendingQuery();
   if (type_ == forwardOnly) Fail("HY106", "a forward-only recordset cannot move back");
   mode_ = EditMode::none;
   Position(0);
@@ -477,6 +488,7 @@ void CRecordset::MoveFirst() {
 
 void CRecordset::MoveLast() {
   RequireOpen();
+  RunPendingQuery();
   if (type_ == forwardOnly) Fail("HY106", "a forward-only recordset cannot move back");
   mode_ = EditMode::none;
   FetchUpTo(std::numeric_limits<long>::max() - 1);
@@ -524,6 +536,7 @@ void CRecordset::AddNew() {
 
 void CRecordset::Edit() {
   RequireOpen();
+  RunPendingQuery();
   if (!CanUpdate()) Fail("HY000", "the recordset is read-only");
   if (current_ < 0 || current_ >= static_cast<long>(rows_.size()) || IsDeleted())
     Fail("HY109", "no current row");
@@ -576,13 +589,7 @@ bool CRecordset::Update() {
     }
     Execute(sql, std::move(params), nullptr);
     insertedKey_ = identityValue;
-    if (!identity.empty() && !identitySet) {
-      Guard([&] {
-        qn::odbc::Statement statement(m_pDatabase->Connection());
-        statement.ExecuteDirect(LastIdentitySql(m_pDatabase->Dialect()));
-        if (statement.Fetch()) statement.GetInt32(1, insertedKey_);
-      });
-    }
+    if (!identity.empty() && !identitySet) insertedKey_ = m_pDatabase->LastIdentity();
     CancelUpdateRestore();
     return true;
   }
@@ -611,6 +618,7 @@ void CRecordset::CancelUpdateRestore() {
 
 void CRecordset::Delete() {
   RequireOpen();
+  RunPendingQuery();
   if (!CanUpdate()) Fail("HY000", "the recordset is read-only");
   if (current_ < 0 || current_ >= static_cast<long>(rows_.size()) || IsDeleted())
     Fail("HY109", "no current row");
@@ -625,6 +633,7 @@ void CRecordset::Delete() {
 
 void CRecordset::Close() {
   if (!open_) return;
+  pending_ = false;
   stream_.reset();
   rows_.clear();
   deleted_.clear();

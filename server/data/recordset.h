@@ -73,8 +73,9 @@ class CRecordset {
   // Runs the query: `sql` null or empty takes GetDefaultSQL() as the FROM
   // list; a table list or a full SELECT may be given instead. m_strFilter and
   // m_strSort become WHERE and ORDER BY. Rows are read as the cursor reaches
-  // them; a snapshot keeps those it has read, so it can move back. Throws
-  // CDBException.
+  // them; a snapshot keeps those it has read, so it can move back. An
+  // appendOnly recordset runs its query only when it is first asked for a
+  // row, so adding rows never reads the table. Throws CDBException.
   bool Open(unsigned openType = useDefaultType, const char* sql = nullptr,
             unsigned options = none);
   void Close();
@@ -82,8 +83,14 @@ class CRecordset {
   // Runs the query again with the current filter, sort and parameters.
   bool Requery();
 
-  bool IsBOF() const { return bof_; }
-  bool IsEOF() const { return eof_; }
+  bool IsBOF() const {
+    RunPendingQuery();
+    return bof_;
+  }
+  bool IsEOF() const {
+    RunPendingQuery();
+    return eof_;
+  }
   bool IsDeleted() const;
   void MoveNext();
   void MovePrev();
@@ -91,6 +98,7 @@ class CRecordset {
   void MoveLast();
   // Rows read so far; after MoveLast every row of a snapshot.
   long GetRecordCount() const {
+    RunPendingQuery();
     return type_ == forwardOnly ? seen_ : static_cast<long>(rows_.size());
   }
 
@@ -142,6 +150,8 @@ class CRecordset {
   using Row = std::vector<qn::odbc::Value>;
 
   void Bind();
+  // Runs the query an appendOnly open left for later.
+  void RunPendingQuery() const;
   std::string BuildSelect(const char* sql) const;
   bool Execute();
   bool FetchStreamed();
@@ -166,6 +176,7 @@ class CRecordset {
   unsigned options_ = none;
   std::string select_;
   bool open_ = false;
+  bool pending_ = false;
   bool bof_ = true;
   bool eof_ = true;
   std::unique_ptr<qn::odbc::Statement> stream_;

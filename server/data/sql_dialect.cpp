@@ -59,7 +59,3 @@ std::string RewriteSql(SqlDialect dialect, std::string_view sql) {
 }
 
 int StoredTrue(SqlDialect dialect) { return dialect == SqlDialect::PostgreSQL ? 1 : -1; }
-
-const char* LastIdentitySql(SqlDialect dialect) {
-  return dialect == SqlDialect::PostgreSQL ? "SELECT lastval()" : "SELECT last_insert_rowid()";
-}

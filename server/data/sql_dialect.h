@@ -18,7 +18,3 @@ std::string RewriteSql(SqlDialect dialect, std::string_view sql);
 // How a TRUE BOOL column is stored: -1 in the per-area files, 1 in the one
 // database, the values the system's filters compare with.
 int StoredTrue(SqlDialect dialect);
-
-// The statement that yields the identity key of the row last inserted on the
-// connection.
-const char* LastIdentitySql(SqlDialect dialect);

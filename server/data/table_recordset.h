@@ -59,11 +59,6 @@ class CTableRecordset : public CRecordset {
     R* self = static_cast<R*>(this);
     for (const auto& c : R::Spec().columns) {
       void* address = std::visit([&](auto member) -> void* { return &(self->*member); }, c.member);
-      // Memo buffers are sized once so reads never regrow them.
-      if (c.type.kind == FieldKind::Text && c.type.width > 255) {
-        auto* text = static_cast<std::string*>(address);
-        if (text->capacity() < static_cast<size_t>(c.type.width)) text->reserve(c.type.width);
-      }
       fx.Column(c.name, c.type.kind, c.type.width, address);
     }
   }

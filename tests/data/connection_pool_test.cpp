@@ -39,6 +39,19 @@ TEST(PoolKey, MdbBeforeTheFileClauseDoesNotGarbleTheKey) {
 
 class ConnectionPool : public DataTest {};
 
+TEST_F(ConnectionPool, FirstCallOfTheProcessFindsOurDataSource) {
+  // Under ctest this is the process's first ODBC call: the driver manager
+  // must already see the installation's own configuration.
+  Root();
+  CQuillnetRegistry().WriteString("General", "ODBCType", "MSAccess");
+  try {
+    GetDatabase(AreaConnect("QNNONE"), false);
+    FAIL() << "opened a missing area file";
+  } catch (const CDBException& e) {
+    EXPECT_NE(e.SqlState(), "IM002") << e.what();
+  }
+}
+
 TEST_F(ConnectionPool, AccessAreaFileIsOneSharedConnection) {
   UseAccessFiles();
   CDatabase* first = GetDatabase(AreaConnect("QNFILE"), false);

@@ -332,6 +332,30 @@ TEST_P(SchemaRoundTrip, NavigationAndOpenOptions) {
   EXPECT_EQ(db->OpenRecordsetCount(), 1);
 }
 
+TEST_P(SchemaRoundTrip, AppendOnlyAddsAndReadsOnlyWhenAsked) {
+  CDatabase* db = Area("QNMAIL");
+  CMessageStore_2 rs(db);
+  rs.Open(CRecordset::snapshot, nullptr, CRecordset::appendOnly);
+  EXPECT_FALSE(rs.CanUpdate());
+  for (const char* who : {"ann", "ben"}) {
+    rs.AddNew();
+    rs.m_RecipID = who;
+    rs.m_Subject = "Hello";
+    ASSERT_TRUE(rs.Update());
+  }
+  EXPECT_GT(rs.GetInsertedKey(), 0);
+  // Asking for rows runs the query and sees what was added.
+  EXPECT_FALSE(rs.IsEOF());
+  rs.MoveLast();
+  EXPECT_EQ(rs.GetRecordCount(), 2);
+  EXPECT_THROW(rs.Edit(), CDBException);
+
+  CMessageStore_2 bad(db);
+  bad.m_strFilter = "NoSuchColumn=1";
+  bad.Open(CRecordset::snapshot, nullptr, CRecordset::appendOnly);
+  EXPECT_THROW(bad.IsEOF(), CDBException);
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, SchemaRoundTrip, ::testing::Values(Mode::Access, Mode::Postgres),
                          ModeName);
 
