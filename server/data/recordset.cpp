@@ -190,6 +190,9 @@ bool CRecordset::Execute() {
       bof_ = eof_;
       return true;
     }
+    // A snapshot is a copy taken at open: changes made while it is walked
+    // (by the walker itself, on the same connection) never show up in it.
+    FetchUpTo(std::numeric_limits<long>::max() - 1);
     Position(0);
     if (rows_.empty()) bof_ = true;
     return true;
@@ -426,8 +429,6 @@ void CRecordset::FetchUpTo(long index) {
 }
 
 void CRecordset::Position(long index) {
-  // A snapshot reads rows as the cursor reaches them.
-  if (type_ != forwardOnly) FetchUpTo(index);
   const long count = static_cast<long>(rows_.size());
   if (count == 0) {
     bof_ = eof_ = true;
@@ -491,7 +492,6 @@ void CRecordset::MoveLast() {
   RunPendingQuery();
   if (type_ == forwardOnly) Fail("HY106", "a forward-only recordset cannot move back");
   mode_ = EditMode::none;
-  FetchUpTo(std::numeric_limits<long>::max() - 1);
   Position(static_cast<long>(rows_.size()) - 1);
   if (rows_.empty()) bof_ = eof_ = true;
 }

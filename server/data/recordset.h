@@ -72,10 +72,11 @@ class CRecordset {
 
   // Runs the query: `sql` null or empty takes GetDefaultSQL() as the FROM
   // list; a table list or a full SELECT may be given instead. m_strFilter and
-  // m_strSort become WHERE and ORDER BY. Rows are read as the cursor reaches
-  // them; a snapshot keeps those it has read, so it can move back. An
-  // appendOnly recordset runs its query only when it is first asked for a
-  // row, so adding rows never reads the table. Throws CDBException.
+  // m_strSort become WHERE and ORDER BY. A snapshot reads its rows at open
+  // and keeps them, so it can move back and never sees changes made while it
+  // is walked; a forward-only recordset streams. An appendOnly recordset runs
+  // its query only when it is first asked for a row, so adding rows never
+  // reads the table. Throws CDBException.
   bool Open(unsigned openType = useDefaultType, const char* sql = nullptr,
             unsigned options = none);
   void Close();
@@ -96,7 +97,7 @@ class CRecordset {
   void MovePrev();
   void MoveFirst();
   void MoveLast();
-  // Rows read so far; after MoveLast every row of a snapshot.
+  // Every row of a snapshot; the rows read so far of a forward-only one.
   long GetRecordCount() const {
     RunPendingQuery();
     return type_ == forwardOnly ? seen_ : static_cast<long>(rows_.size());
@@ -180,7 +181,7 @@ class CRecordset {
   bool bof_ = true;
   bool eof_ = true;
   std::unique_ptr<qn::odbc::Statement> stream_;
-  std::vector<Row> rows_;       // snapshot: the rows read so far; forward-only: the current one
+  std::vector<Row> rows_;       // snapshot: every row; forward-only: the current one
   std::vector<bool> deleted_;   // per row of rows_
   long current_ = -1;
   long seen_ = 0;
