@@ -351,7 +351,14 @@ Param CRecordset::MemberParam(size_t field, const Value& value) const {
   Param p;
   p.value = value;
   switch (f.kind) {
-    case FieldKind::Text: p.sqlType = f.width > kTextWidth ? SQL_LONGVARCHAR : SQL_VARCHAR; break;
+    case FieldKind::Text:
+      p.sqlType = f.width > kTextWidth ? SQL_LONGVARCHAR : SQL_VARCHAR;
+      // The column holds what its bound width holds, in both databases (one
+      // would refuse longer text, the other store it and read it back cut).
+      if (auto* text = std::get_if<std::string>(&p.value); text && f.width > 0 &&
+                                                            text->size() > static_cast<size_t>(f.width))
+        text->resize(static_cast<size_t>(f.width));
+      break;
     case FieldKind::Long: p.sqlType = SQL_INTEGER; break;
     case FieldKind::Int: p.sqlType = SQL_SMALLINT; break;
     case FieldKind::Byte:

@@ -5,6 +5,7 @@
 #include "common/helpers.h"
 #include "data_fixture.h"
 #include "server/data/connection_pool.h"
+#include "server/data/count_rows.h"
 #include "server/data/schema_recordsets.h"
 
 using namespace qn::test;
@@ -155,6 +156,22 @@ TEST_P(SchemaRoundTrip, UserIdMatchesWithoutRegardToCase) {
   bracketed.m_strSort = "[UserID] DESC";
   bracketed.Open();
   EXPECT_FALSE(bracketed.IsEOF());
+}
+
+TEST_P(SchemaRoundTrip, TextLongerThanItsColumnIsStoredCutInBothModes) {
+  CDatabase* db = Area("QNACCOUN");
+  CAccounts_2 rs(db);
+  rs.Open();
+  rs.AddNew();
+  rs.m_UserID = "long";
+  rs.m_City = std::string(300, 'c');
+  rs.m_LongProfile = std::string(40000, 'p');
+  ASSERT_TRUE(rs.Update());
+  rs.Requery();
+  ASSERT_FALSE(rs.IsEOF());
+  EXPECT_EQ(rs.m_City, std::string(255, 'c'));
+  EXPECT_EQ(rs.m_LongProfile.size(), 32765u);
+  EXPECT_EQ(CountRows(db, "UserID", "Accounts", "City='" + std::string(255, 'c') + "'"), 1);
 }
 
 TEST_P(SchemaRoundTrip, TruthValueFilterOfTheModeFindsStoredTrue) {
