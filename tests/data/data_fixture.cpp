@@ -85,6 +85,18 @@ void DataTest::UseAccessFiles() {
   }
 }
 
+std::string StorageModeName(const ::testing::TestParamInfo<StorageMode>& info) {
+  return info.param == StorageMode::AreaFiles ? "SQLiteFiles" : "PostgreSQL";
+}
+
+void BothModesTest::SetUp() {
+  if (GetParam() == StorageMode::AreaFiles) {
+    UseAccessFiles();
+  } else if (!UsePostgres()) {
+    GTEST_SKIP() << "no PostgreSQL test server (QN_TEST_PG_HOST)";
+  }
+}
+
 bool DataTest::PostgresAvailable() { return !Env("QN_TEST_PG_HOST").empty(); }
 
 bool DataTest::UsePostgres() {

@@ -32,6 +32,22 @@ class DataTest : public ::testing::Test {
   std::string pgDatabase_;
 };
 
+enum class StorageMode { AreaFiles, OneDatabase };
+
+std::string StorageModeName(const ::testing::TestParamInfo<StorageMode>& info);
+
+// The same tests in both storage modes; the one-database half skips without
+// a test server.
+class BothModesTest : public DataTest, public ::testing::WithParamInterface<StorageMode> {
+ protected:
+  void SetUp() override;
+};
+
+#define QN_INSTANTIATE_BOTH_MODES(suite)                                            \
+  INSTANTIATE_TEST_SUITE_P(Modes, suite,                                              \
+                           ::testing::Values(StorageMode::AreaFiles, StorageMode::OneDatabase), \
+                           StorageModeName)
+
 #define QN_REQUIRE_POSTGRES()                                                          \
   do {                                                                                 \
     if (!UsePostgres()) GTEST_SKIP() << "no PostgreSQL test server (QN_TEST_PG_HOST)"; \

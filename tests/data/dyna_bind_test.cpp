@@ -70,16 +70,11 @@ TEST_F(DynaBindColumns, ExchangeNamesFollowQualifiedAndDistinct) {
   EXPECT_EQ(plain.fields[0].name, "[Total]");
 }
 
-enum class Mode { Access, Postgres };
-
-class DynaBindData : public DataTest, public ::testing::WithParamInterface<Mode> {
+class DynaBindData : public BothModesTest {
  protected:
   void SetUp() override {
-    if (GetParam() == Mode::Access) {
-      UseAccessFiles();
-    } else if (!UsePostgres()) {
-      GTEST_SKIP() << "no PostgreSQL test server (QN_TEST_PG_HOST)";
-    }
+    BothModesTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     db_ = GetDatabase(AreaConnect("QNACCOUN"), false);
     CAccounts_2 rs(db_);
     rs.Open();
@@ -155,9 +150,6 @@ TEST_P(DynaBindData, CountRowsCountsAndFailsToZero) {
   EXPECT_EQ(CountRows(db_, "*", "Accounts", "UserID='cy'"), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, DynaBindData, ::testing::Values(Mode::Access, Mode::Postgres),
-                         [](const auto& info) {
-                           return info.param == Mode::Access ? "SQLiteFiles" : "PostgreSQL";
-                         });
+QN_INSTANTIATE_BOTH_MODES(DynaBindData);
 
 }  // namespace

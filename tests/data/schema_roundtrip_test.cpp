@@ -12,21 +12,8 @@ using namespace qn::test;
 
 namespace {
 
-enum class Mode { Access, Postgres };
-
-std::string ModeName(const ::testing::TestParamInfo<Mode>& info) {
-  return info.param == Mode::Access ? "SQLiteFiles" : "PostgreSQL";
-}
-
-class SchemaRoundTrip : public DataTest, public ::testing::WithParamInterface<Mode> {
+class SchemaRoundTrip : public BothModesTest {
  protected:
-  void SetUp() override {
-    if (GetParam() == Mode::Access) {
-      UseAccessFiles();
-    } else if (!UsePostgres()) {
-      GTEST_SKIP() << "no PostgreSQL test server (QN_TEST_PG_HOST)";
-    }
-  }
   static CDatabase* Area(const char* area) { return GetDatabase(AreaConnect(area), false); }
 };
 
@@ -188,8 +175,8 @@ TEST_P(SchemaRoundTrip, TruthValueFilterOfTheModeFindsStoredTrue) {
   rs.Close();
 
   CKeyChains_2 chosen(db);
-  chosen.m_strFilter = GetParam() == Mode::Access ? "IsDefault=-1" : "IsDefault=1";
-  ASSERT_EQ(SQLBoolLiteral(1), GetParam() == Mode::Access ? "-1" : "1");
+  chosen.m_strFilter = GetParam() == StorageMode::AreaFiles ? "IsDefault=-1" : "IsDefault=1";
+  ASSERT_EQ(SQLBoolLiteral(1), GetParam() == StorageMode::AreaFiles ? "-1" : "1");
   chosen.Open();
   ASSERT_FALSE(chosen.IsEOF());
   EXPECT_EQ(chosen.m_KeyChain, "Basic");
@@ -393,7 +380,6 @@ TEST_P(SchemaRoundTrip, AppendOnlyAddsAndReadsOnlyWhenAsked) {
   EXPECT_THROW(bad.IsEOF(), CDBException);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, SchemaRoundTrip, ::testing::Values(Mode::Access, Mode::Postgres),
-                         ModeName);
+QN_INSTANTIATE_BOTH_MODES(SchemaRoundTrip);
 
 }  // namespace
