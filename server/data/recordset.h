@@ -64,6 +64,7 @@ class CRecordset {
  public:
   enum OpenType : unsigned { dynaset = 0, snapshot = 1, forwardOnly = 3, useDefaultType = 0xFFFF };
   enum OpenOptions : unsigned { none = 0, readOnly = 0x4, appendOnly = 0x8 };
+  enum LockMode { optimistic = 3, pessimistic = 2 };
 
   explicit CRecordset(CDatabase* database);
   virtual ~CRecordset();
@@ -115,6 +116,9 @@ class CRecordset {
   void CancelUpdate();
   // Deletes the current row; it stays current, marked deleted.
   void Delete();
+  // Rows are never locked while edited: Update names the row by its key (or
+  // its old values) when it writes, whatever mode is asked for.
+  void SetLockingMode(LockMode) {}
 
   // The identity key the last AddNew/Update got from the database; 0 when
   // the table has none.
