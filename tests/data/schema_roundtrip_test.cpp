@@ -356,6 +356,33 @@ TEST_P(SchemaRoundTrip, WalkingASnapshotWhileEditingVisitsEachRowOnce) {
   EXPECT_EQ(visited, 20);
 }
 
+TEST_P(SchemaRoundTrip, WritesWhileAForwardOnlyCursorIsOpenOnTheConnection) {
+  CDatabase* db = Area("QNFILE");
+  CKeywords_2 add(db);
+  add.Open(CRecordset::snapshot, nullptr, CRecordset::appendOnly);
+  for (int i = 0; i < 5; ++i) {
+    add.AddNew();
+    add.m_FileID = i;
+    add.m_Keyword = "word" + std::to_string(i);
+    add.Update();
+  }
+  CKeywords_2 walk(db);
+  walk.m_strSort = "KeywordID";
+  walk.Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly);
+  int seen = 0;
+  while (!walk.IsEOF() && seen < 5) {
+    // Another request writes on the shared connection between loop steps.
+    add.AddNew();
+    add.m_FileID = 100 + seen;
+    add.Update();
+    ++seen;
+    walk.MoveNext();
+  }
+  EXPECT_EQ(seen, 5);
+  walk.Close();
+  EXPECT_EQ(CountRows(db, "KeywordID", "Keywords", ""), 10);
+}
+
 TEST_P(SchemaRoundTrip, AppendOnlyAddsAndReadsOnlyWhenAsked) {
   CDatabase* db = Area("QNMAIL");
   CMessageStore_2 rs(db);
