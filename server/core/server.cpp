@@ -17,6 +17,7 @@
 #include "server/core/service_factory.h"
 #include "server/core/tcp_listener.h"
 #include "server/core/transport_tcp.h"
+#include "server/data/connection_pool.h"
 
 CServer::CServer() = default;
 
@@ -25,7 +26,7 @@ CServer::~CServer() {
 }
 
 bool CServer::Start() {
-  // The database connection pool opens here, before any module starts.
+  InitDatabasePool();
   LoadWinSock();
   CModuleRegistration::InitAll();
   // Every class is created once and asked whether it is available, so that
