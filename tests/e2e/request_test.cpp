@@ -316,7 +316,8 @@ TEST_F(RoutingTest, ReplyTooLongForItsLengthFieldIsNotSent) {
 
 TEST_F(RoutingTest, ClientHoldingTooManyOpenRequestsIsClosed) {
   ProtocolClient client = LoggedOn();
-  for (int i = 1; i <= 600; ++i) ASSERT_TRUE(client.Request(static_cast<uint16_t>(i), "Test", "Wait"));
+  // The server may close before all of these are sent.
+  for (int i = 1; i <= 600; ++i) client.Request(static_cast<uint16_t>(i), "Test", "Wait");
   EXPECT_TRUE(client.WaitClosed());
   ExpectServerServes();
 }
