@@ -32,8 +32,12 @@ bool CServer::Start() {
   // Every class is created once and asked whether it is available, so that
   // a broken class shows at start rather than at the first request.
   for (const CServiceClass& serviceClass : GetServiceClasses()) {
-    std::unique_ptr<CServiceBase> probe(serviceClass.create());
-    probe->IsAvailable();
+    try {
+      std::unique_ptr<CServiceBase> probe(serviceClass.create());
+      probe->IsAvailable();
+    } catch (...) {
+      WriteApiLog("# Exception while creating " + serviceClass.className + "\r\n");
+    }
   }
   {
     CTransportTCP probe;

@@ -339,3 +339,15 @@ TEST_F(RoutingTest, StreamRestsWhileTheClientDoesNotReadAndGoesOnAfter) {
   }
   ASSERT_TRUE(client.Cancel(14));
 }
+
+TEST_F(RoutingTest, ServiceThatCannotBeMadeCostsOnlyItsRequest) {
+  ProtocolClient client = LoggedOn();
+  ASSERT_TRUE(client.Request(15, "Test", "Echo", "before"));
+  ASSERT_TRUE(client.Request(16, "TestBroken", "x"));
+  ASSERT_TRUE(client.Request(17, "Test", "Echo", "after"));
+  auto before = qn::client::ReadTable(client, 15);
+  auto after = qn::client::ReadTable(client, 17);
+  ASSERT_TRUE(before && after);
+  EXPECT_TRUE(after->ended);
+  EXPECT_TRUE(client.StaysSilent(200));
+}

@@ -136,6 +136,14 @@ class CServiceTest : public CServiceBase {
   std::string m_filler;
 };
 
+// A class that cannot even be made.
+class CServiceTestBroken : public CServiceBase {
+ public:
+  CServiceTestBroken() { throw std::runtime_error("cannot be made"); }
+  bool IsAvailable() override { return true; }
+  int ProcessRequest() override { return 0; }
+};
+
 class CServiceTestOff : public CServiceBase {
  public:
   bool IsAvailable() override { return false; }
@@ -146,3 +154,4 @@ class CServiceTestOff : public CServiceBase {
 
 QN_REGISTER_SERVICE(CServiceTest);
 QN_REGISTER_SERVICE(CServiceTestOff);
+QN_REGISTER_SERVICE(CServiceTestBroken);
