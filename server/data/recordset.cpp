@@ -122,6 +122,7 @@ bool CRecordset::Open(unsigned openType, const char* sql, unsigned options) {
   if (type_ != forwardOnly) type_ = snapshot;
   options_ = options;
   Bind();
+  openSql_ = sql ? sql : "";
   select_ = BuildSelect(sql);
   open_ = true;
   m_pDatabase->RecordsetOpened();
@@ -148,6 +149,7 @@ bool CRecordset::Requery() {
   RequireOpen();
   pending_ = false;
   mode_ = EditMode::none;
+  select_ = BuildSelect(openSql_.c_str());
   return Execute();
 }
 

@@ -179,6 +179,7 @@ class CRecordset {
   CFieldExchange fx_;
   unsigned type_ = snapshot;
   unsigned options_ = none;
+  std::string openSql_;  // the SQL text Open was given, for Requery
   std::string select_;
   bool open_ = false;
   bool pending_ = false;

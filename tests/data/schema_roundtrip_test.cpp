@@ -333,6 +333,26 @@ TEST_P(SchemaRoundTrip, NavigationAndOpenOptions) {
   EXPECT_EQ(db->OpenRecordsetCount(), 1);
 }
 
+TEST_P(SchemaRoundTrip, RequeryTakesTheFilterAndSortSetSinceTheOpen) {
+  CChatRooms_2 rs(Area("QNCHAT"));
+  rs.m_strFilter = "Room = ''";
+  rs.Open();
+  for (const char* room : {"B", "A", "C"}) {
+    rs.AddNew();
+    rs.m_Room = room;
+    rs.Update();
+  }
+  rs.Requery();
+  EXPECT_TRUE(rs.IsEOF());
+  rs.m_strFilter = "Room <> 'B'";
+  rs.m_strSort = "Room DESC";
+  rs.Requery();
+  ASSERT_EQ(rs.GetRecordCount(), 2);
+  EXPECT_EQ(rs.m_Room, "C");
+  rs.MoveNext();
+  EXPECT_EQ(rs.m_Room, "A");
+}
+
 TEST_P(SchemaRoundTrip, WalkingASnapshotWhileEditingVisitsEachRowOnce) {
   CDatabase* db = Area("QNACCOUN");
   CKeys_2 rs(db);
