@@ -580,22 +580,23 @@ bool CRecordset::Update() {
     bool identitySet = false;
     int32_t identityValue = 0;
     const std::string identity = IdentityColumn();
-    if (dirty.empty()) {
-      sql += " DEFAULT VALUES";
-    } else {
-      std::string names, marks;
-      for (size_t i : dirty) {
-        if (!names.empty()) names += ",", marks += ",";
-        names += TargetName(i);
-        marks += "?";
-        params.push_back(MemberParam(i, now[i]));
-        if (!identity.empty() && Unbracket(TargetName(i)) == identity) {
-          identitySet = true;
-          identityValue = *static_cast<const int32_t*>(fx_.fields[i].address);
-        }
+    std::string names, marks;
+    for (size_t i : dirty) {
+      // A column set to null is the database's to fill: its identity key or
+      // its default (one database refuses an explicit NULL key, the other
+      // would store NULL over the default).
+      if (std::holds_alternative<std::monostate>(now[i])) continue;
+      if (!names.empty()) names += ",", marks += ",";
+      names += TargetName(i);
+      marks += "?";
+      params.push_back(MemberParam(i, now[i]));
+      if (!identity.empty() && Unbracket(TargetName(i)) == identity) {
+        identitySet = true;
+        identityValue = *static_cast<const int32_t*>(fx_.fields[i].address);
       }
-      sql += " (" + names + ") VALUES (" + marks + ")";
     }
+    if (names.empty()) sql += " DEFAULT VALUES";
+    else sql += " (" + names + ") VALUES (" + marks + ")";
     Execute(sql, std::move(params), nullptr);
     insertedKey_ = identityValue;
     if (!identity.empty() && !identitySet) insertedKey_ = m_pDatabase->LastIdentity();

@@ -107,8 +107,8 @@ class CRecordset {
   bool CanUpdate() const;
   bool CanAppend() const;
   // AddNew empties the members; Update inserts the columns that were set
-  // since (the database fills the others) and moves back to the row that was
-  // current before.
+  // since to a value (the database fills the others, and those set to null)
+  // and moves back to the row that was current before.
   void AddNew();
   // Edit keeps the current values; Update writes only the changed columns.
   void Edit();

@@ -262,6 +262,35 @@ TEST_P(SchemaRoundTrip, InsertLeavesUnsetColumnsToTheDatabase) {
   EXPECT_EQ(rs.m_KeyWord, "");
 }
 
+TEST_P(SchemaRoundTrip, ColumnsSetToNullAreLeftToTheDatabase) {
+  // The services add rows with the keys and dates the database fills set to
+  // null, as changed fields.
+  CAuditTrail_2 audit(Area("QNAUDIT"));
+  audit.m_strFilter = "AuditTrailID = 0";
+  audit.Open(CRecordset::snapshot, nullptr, CRecordset::appendOnly);
+  audit.AddNew();
+  audit.SetFieldNull(&audit.m_AuditTrailID);
+  audit.SetFieldNull(&audit.m_AuditDate);
+  audit.m_UserID = "fay";
+  ASSERT_TRUE(audit.Update());
+  const int32_t key = audit.GetInsertedKey();
+  EXPECT_GT(key, 0);
+  audit.m_strFilter = "AuditTrailID=" + std::to_string(key);
+  audit.Requery();
+  ASSERT_FALSE(audit.IsEOF());
+  EXPECT_EQ(audit.m_UserID, "fay");
+  EXPECT_NEAR(static_cast<double>(audit.m_AuditDate), static_cast<double>(std::time(nullptr)), 120.0);
+
+  CAccounts_2 account(Area("QNACCOUN"));
+  account.m_strFilter = "UserID=" + SQLQuote("gus");
+  account.Open();
+  account.AddNew();
+  account.SetFieldNull(&account.m_AccountNumber);
+  account.m_UserID = "gus";
+  ASSERT_TRUE(account.Update());
+  EXPECT_GT(account.GetInsertedKey(), 0);
+}
+
 TEST_P(SchemaRoundTrip, JoinedFilesCutTheLongDescription) {
   CDatabase* db = Area("QNFILE");
   CFiles_2 file(db);
