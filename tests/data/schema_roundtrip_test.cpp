@@ -145,6 +145,28 @@ TEST_P(SchemaRoundTrip, UserIdMatchesWithoutRegardToCase) {
   EXPECT_FALSE(bracketed.IsEOF());
 }
 
+TEST_P(SchemaRoundTrip, MemberNamesAreSearchedWithoutRegardToCase) {
+  CDatabase* db = Area("QNACCOUN");
+  CAccounts_2 rs(db);
+  rs.Open();
+  for (const char* first : {"anne", "Bert", "Carl"}) {
+    rs.AddNew();
+    rs.m_UserID = first;
+    rs.m_FirstName = first;
+    rs.m_LastName = "Smith";
+    rs.Update();
+  }
+  // The member search's filters: a name and a range of the other name.
+  rs.m_strFilter = "(LastName=" + SQLQuote("SMITH") + ") AND (FirstName>=" + SQLQuote("a") +
+                   ") AND (FirstName<=" + SQLQuote("bz") + ")";
+  rs.m_strSort = "FirstName";
+  rs.Requery();
+  ASSERT_EQ(rs.GetRecordCount(), 2);
+  EXPECT_EQ(rs.m_FirstName, "anne");
+  rs.MoveNext();
+  EXPECT_EQ(rs.m_FirstName, "Bert");
+}
+
 TEST_P(SchemaRoundTrip, TextLongerThanItsColumnIsStoredCutInBothModes) {
   CDatabase* db = Area("QNACCOUN");
   CAccounts_2 rs(db);
