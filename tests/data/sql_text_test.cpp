@@ -45,6 +45,11 @@ TEST(ConnectTranslation, AreaFilesBecomeSqliteFilesInTheProgramDirectory) {
   // The one-database string appended by the pool names the data source meant.
   EXPECT_EQ(TranslateConnectString("ODBC;DSN=Quillnet Server;DSN=Other;UID=u;PWD=p"),
             "DSN=Other;UID=u;PWD=p");
+  // The login lent to a data source that has its own does not replace it.
+  EXPECT_EQ(TranslateConnectString("ODBC;DSN=Sales;UID=bob;PWD=x;UID=sa;PWD="),
+            "DSN=Sales;UID=bob;PWD=x");
+  EXPECT_EQ(TranslateConnectString("ODBC;DSN=Sales;Database=s;UID=sa;PWD="),
+            "DSN=Sales;Database=s;UID=sa;PWD=");
 }
 
 class SqlRewriteOnDatabases : public DataTest {
