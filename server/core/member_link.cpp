@@ -1,9 +1,15 @@
 #include "server/core/member_link.h"
 
-void DeleteConnectionUser(CUser* /*user*/) {}
+#include "server/core/user.h"
 
-void WriteUserAuditTrail(CUser* /*user*/, const std::string& /*service*/,
-                         const std::string& /*keyword*/, const std::string& /*description*/) {}
+void DeleteConnectionUser(CUser* user) { delete user; }
 
-void AppendAnonymousAuditTrail(const std::string& /*service*/, const std::string& /*keyword*/,
-                               const std::string& /*description*/) {}
+void WriteUserAuditTrail(CUser* user, const std::string& service, const std::string& keyword,
+                         const std::string& description) {
+  user->WriteAuditTrail(service, keyword, description);
+}
+
+void AppendAnonymousAuditTrail(const std::string& service, const std::string& keyword,
+                               const std::string& description) {
+  AppendAuditTrail("<User not yet logged on>", service, keyword, description);
+}
