@@ -283,7 +283,14 @@ void CUser::SetText(AccountField field, const std::string& value) {
     SetDormant(value != "0" && !value.empty());
     return;
   }
-  m_row.*TextMember(field) = value;
+  std::string CAccounts_2::*member = TextMember(field);
+  // Kept as the row will keep it, so reads before and after the write agree.
+  size_t width = std::string::npos;
+  for (const auto& column : CAccounts_2::Spec().columns) {
+    const auto* text = std::get_if<std::string CAccounts_2::*>(&column.member);
+    if (text != nullptr && *text == member) width = static_cast<size_t>(column.type.width);
+  }
+  m_row.*member = value.substr(0, width);
   m_changed[field] = 1;
 }
 

@@ -119,6 +119,11 @@ TEST_P(UserAccount, ChangesReachTheRowAtTheTickWithOnlyTheLastValue) {
   EXPECT_EQ(install_.QueryAccount("SELECT City FROM Accounts WHERE UserID='Max'"), "Second");
   EXPECT_EQ(install_.QueryAccount("SELECT Password FROM Accounts WHERE UserID='Max'"), "new");
   EXPECT_EQ(user->GetCity(), "Second");
+  // Kept as the column keeps it, before the write and after the re-read.
+  user->SetCity(std::string(300, 'c'));
+  EXPECT_EQ(user->GetCity(), std::string(255, 'c'));
+  Tick();
+  EXPECT_EQ(user->GetCity(), std::string(255, 'c'));
 }
 
 TEST_P(UserAccount, ChargesAndWarningsOnTheReplacedClockAndCreditsWrittenAtLogoff) {
