@@ -146,6 +146,8 @@ void CServiceAccount::SendSingleRow(const std::vector<const void*>& values) {
 }
 
 void CServiceAccount::ContinueRequest() {
+  // Rows wait while the client has not read the ones queued.
+  if (RestWhileBacklogged(m_pPulse)) return;
   try {
     Step();
   } catch (const std::exception&) {
