@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core_fakes.h"
+#include "fake_clock.h"
 #include "server/core/clock.h"
 #include "server/core/server.h"
 #include "server/core/transport_base.h"
@@ -19,19 +21,6 @@ namespace {
 
 using qn::test::MemberInstall;
 using qn::test::StorageMode;
-
-class FakeConnection : public CTransportBase {
- public:
-  bool IsAvailable() override { return true; }
-  std::string GetDescription() override { return "fake"; }
-  void Shutdown() override {}
-};
-
-class FakeClock : public IClock {
- public:
-  std::time_t Now() const override { return now; }
-  std::time_t now = 1'700'000'000;
-};
 
 class NoActions : public IUserTimerActions {
  public:
@@ -83,7 +72,7 @@ class UserAccount : public ::testing::TestWithParam<StorageMode> {
 
   MemberInstall install_;
   CServer server_;
-  FakeClock clock_;
+  FakeClock clock_{1'700'000'000};
   NoActions actions_;
 };
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "core_fakes.h"
+#include "fake_clock.h"
 #include "server/core/clock.h"
 #include "server/core/server.h"
 #include "server/core/transport_base.h"
@@ -119,20 +121,6 @@ TEST(UserTimerRules, WarningTextsAsMembersSeeThem) {
             "disconnected from this service.");
 }
 
-// A connection without a socket.
-class FakeConnection : public CTransportBase {
- public:
-  bool IsAvailable() override { return true; }
-  std::string GetDescription() override { return "fake"; }
-  void Shutdown() override {}
-};
-
-class FakeClock : public IClock {
- public:
-  std::time_t Now() const override { return now; }
-  std::time_t now = kLogon;
-};
-
 class RecordingActions : public IUserTimerActions {
  public:
   void SendLiveMessage(const std::string& userId, const std::string& text) override {
@@ -174,7 +162,7 @@ class UserTimerTick : public ::testing::Test {
   }
 
   CServer server_;
-  FakeClock clock_;
+  FakeClock clock_{kLogon};
   RecordingActions actions_;
 };
 
