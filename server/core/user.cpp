@@ -1,6 +1,7 @@
 #include "server/core/user.h"
 
 #include <algorithm>
+#include <functional>
 #include <strings.h>
 #include <vector>
 
@@ -200,16 +201,10 @@ void CUser::Logoff() {
   std::lock_guard<std::recursive_mutex> guard(g_userListLock);
   RunLogonHooks(this, false);
   try {
-    CAccounts_2 row(AccountDatabase());
-    row.m_strFilter = UserFilter(m_strUserID);
-    row.Open(CRecordset::snapshot);
-    if (!row.IsEOF()) {
-      row.Edit();
+    EditRow([this](CAccounts_2& row) {
       row.m_Credits = m_nCredits;
       row.m_LastOn = m_tLogon;
-      row.Update();
-    }
-    row.Close();
+    });
   } catch (const std::exception&) {
     // The member leaves all the same; the credits of this call are lost.
   }
@@ -221,6 +216,31 @@ void CUser::Logoff() {
   CountUsers(-1);
 }
 
+void CUser::EditRow(const std::function<void(CAccounts_2&)>& change) {
+  CAccounts_2 row(AccountDatabase());
+  row.m_strFilter = UserFilter(m_strUserID);
+  row.Open(CRecordset::snapshot);
+  if (!row.IsEOF()) {
+    row.Edit();
+    change(row);
+    row.Update();
+  }
+  row.Close();
+}
+
+void CUser::CopyChanges(CAccounts_2& row) const {
+  for (const auto& entry : m_changed) {
+    if (entry.first == AccountField::Dormant) {
+      row.m_Dormant = m_row.m_Dormant;
+      row.SetFieldDirty(&row.m_Dormant);
+    } else {
+      std::string CAccounts_2::*member = TextMember(entry.first);
+      row.*member = m_row.*member;
+      row.SetFieldDirty(&(row.*member));
+    }
+  }
+}
+
 void CUser::LoadAccount() {
   if (m_bLoaded) return;
   SaveChanges();
@@ -228,14 +248,7 @@ void CUser::LoadAccount() {
     CAccounts_2 row(AccountDatabase());
     if (!ReadRow(row)) throw CDispatchException(kUserDatabaseErrorCode, kUserDatabaseErrorText);
     // Changes the write could not place yet stay over the row just read.
-    for (const auto& entry : m_changed) {
-      if (entry.first == AccountField::Dormant) {
-        row.m_Dormant = m_row.m_Dormant;
-      } else {
-        std::string CAccounts_2::*member = TextMember(entry.first);
-        row.*member = m_row.*member;
-      }
-    }
+    CopyChanges(row);
     CopyRow(row, m_row);
   } catch (const CDispatchException&) {
     throw;
@@ -248,24 +261,7 @@ void CUser::LoadAccount() {
 void CUser::SaveChanges() {
   if (m_changed.empty()) return;
   try {
-    CAccounts_2 row(AccountDatabase());
-    row.m_strFilter = UserFilter(m_strUserID);
-    row.Open(CRecordset::snapshot);
-    if (!row.IsEOF()) {
-      row.Edit();
-      for (const auto& [field, flag] : m_changed) {
-        if (field == AccountField::Dormant) {
-          row.m_Dormant = m_row.m_Dormant;
-          row.SetFieldDirty(&row.m_Dormant);
-        } else {
-          std::string CAccounts_2::*member = TextMember(field);
-          row.*member = m_row.*member;
-          row.SetFieldDirty(&(row.*member));
-        }
-      }
-      row.Update();
-    }
-    row.Close();
+    EditRow([this](CAccounts_2& row) { CopyChanges(row); });
     m_changed.clear();
   } catch (const std::exception&) {
     // Kept for the next tick.

@@ -4,6 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -140,6 +141,10 @@ class CUser {
   void LoadKeys();
   // Reads the row into `row`; false when there is none.
   bool ReadRow(CAccounts_2& row);
+  // Edits the member's row with `change` when it exists. Throws on failure.
+  void EditRow(const std::function<void(CAccounts_2&)>& change);
+  // The changed fields into `row`, marked to be written.
+  void CopyChanges(CAccounts_2& row) const;
 
   CTransportBase* m_pConnection = nullptr;
   std::list<CUserKey> m_keys;
