@@ -170,6 +170,23 @@ TEST_P(MemberServices, KeysOfChainsAndDirectKeysAppearOnceEachSortedInUpperCase)
                                               "FILES/UPLOAD/2", "GAMES/PLAY/1"}));
   const TableReply files = member->Call("Account", "GetKeysForApp", {"files"});
   EXPECT_EQ(files.rows.size(), 2u);
+
+  // A quote in a user ID is data in every query, the key query included.
+  install_.ExecAccount("INSERT INTO UserID2Keys (UserID, KeyID) VALUES ('O''Hara', 4)");
+  auto quoted = Create("O'Hara", "pw");
+  const TableReply theirs = quoted->Call("Account", "GetKeys");
+  EXPECT_EQ(theirs.rows.size(), 4u);
+  quoted.reset();
+  for (int i = 0; i < 40; ++i) {
+    auto again = Connect();
+    const TableReply reply = again->Call("Logon", "Logon", {"o'hara", "PW"});
+    if (Code(reply) == 0x1406) {  // the last connection is still being closed
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      continue;
+    }
+    EXPECT_TRUE(Ended(reply));
+    break;
+  }
 }
 
 TEST_P(MemberServices, ProfileAndBillingSurviveTheTimerAndCreditsReachTheRowAtLogoff) {
