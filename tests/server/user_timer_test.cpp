@@ -196,4 +196,19 @@ TEST_F(UserTimerTick, LimitCountsFromLogonOnTheReplacedClock) {
   EXPECT_EQ(actions_.sent.back(), "Brief: " + qn::LimitExceededText(2));
 }
 
+TEST_F(UserTimerTick, ASilentConnectionGoesAtNinetySecondsWithItsMember) {
+  CUser* quiet = LogOn("Quiet", 1000, 0, -1);
+  CTransportBase* connection = quiet->GetConnection();
+  ASSERT_TRUE(server_.AddConnection(connection));
+  connection->SetHandshakeState(CTransportBase::kNormal);
+  connection->SetLastPacketTime(clock_.now - 89 + 15);
+  Tick();  // 89 s of silence
+  EXPECT_TRUE(server_.HasConnection(connection));
+  EXPECT_EQ(FindUserByID("quiet"), quiet);
+  connection->SetLastPacketTime(clock_.now - 90 + 15);
+  Tick();  // 90 s
+  EXPECT_TRUE(server_.GetConnections().empty());
+  EXPECT_EQ(FindUserByID("quiet"), nullptr);
+}
+
 }  // namespace
