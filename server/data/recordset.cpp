@@ -99,7 +99,8 @@ std::string CRecordset::BuildSelect(const char* sql) const {
     source = const_cast<CRecordset*>(this)->GetDefaultSQL();
   }
   std::string text;
-  if (StartsWithNoCase(source, "SELECT")) {
+  if (StartsWithNoCase(source, "SELECT") || StartsWithNoCase(source, "{")) {
+    // A SELECT or a procedure call ("{CALL name(?,?)}") is the statement.
     text = source;
   } else {
     text = "SELECT ";
@@ -186,6 +187,11 @@ bool CRecordset::Execute() {
     }
     stream_->BindParams(std::move(params));
     stream_->ExecuteDirect(select_);
+    // As under the framework's cursor library: the statement has run (a
+    // procedure without output columns has done its work), but a recordset
+    // without columns has nothing to fetch.
+    if (fx_.fields.empty())
+      throw CDBException("SL009", "No columns were bound prior to calling SQLFetchScroll/SQLExtendedFetch");
     if (type_ == forwardOnly) {
       bof_ = false;
       FetchStreamed();

@@ -72,7 +72,9 @@ class CRecordset {
   CRecordset& operator=(const CRecordset&) = delete;
 
   // Runs the query: `sql` null or empty takes GetDefaultSQL() as the FROM
-  // list; a table list or a full SELECT may be given instead. m_strFilter and
+  // list; a table list, a full SELECT or a procedure call ("{CALL p(?)}")
+  // may be given instead. A recordset without columns runs its statement,
+  // then fails with "No columns were bound ..." (SL009). m_strFilter and
   // m_strSort become WHERE and ORDER BY. A snapshot reads its rows at open
   // and keeps them, so it can move back and never sees changes made while it
   // is walked; a forward-only recordset streams. An appendOnly recordset runs
