@@ -367,8 +367,12 @@ TEST_F(LifecycleTest, LogonTimeoutAndSilenceCloseConnections) {
   ProtocolClient silent = LoggedOn();
   const auto start = std::chrono::steady_clock::now();
   std::this_thread::sleep_until(start + std::chrono::seconds(62));
-  ASSERT_TRUE(anonymous.SendFrame({}));
+  // The frames of the read that finds the timeout are still served.
+  ASSERT_TRUE(anonymous.Request(9, "Logon", "Logon"));
   ASSERT_TRUE(talking.SendFrame({}));
+  auto late = qn::client::ReadTable(anonymous, 9);
+  ASSERT_TRUE(late) << "the request that comes after the logon timeout gets its reply";
+  EXPECT_EQ(late->result, qn::kResultNoService);
   EXPECT_TRUE(anonymous.WaitClosed()) << "data after the logon timeout closes an anonymous connection";
   EXPECT_TRUE(talking.StaysSilent(500));
   // Silence is checked every 15 seconds: after 90 to 105 seconds it closes.
