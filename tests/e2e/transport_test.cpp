@@ -368,7 +368,7 @@ TEST_F(LifecycleTest, LogonTimeoutAndSilenceCloseConnections) {
   const auto start = std::chrono::steady_clock::now();
   std::this_thread::sleep_until(start + std::chrono::seconds(62));
   // The frames of the read that finds the timeout are still served.
-  ASSERT_TRUE(anonymous.Request(9, "Logon", "Logon"));
+  ASSERT_TRUE(anonymous.Request(9, "Test", "Echo"));
   ASSERT_TRUE(talking.SendFrame({}));
   auto late = qn::client::ReadTable(anonymous, 9);
   ASSERT_TRUE(late) << "the request that comes after the logon timeout gets its reply";
