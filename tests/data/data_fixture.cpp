@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "common/registry.h"
+#include "support/scoped_root.h"
 #include "platform/odbc_config.h"
 #include "server/data/connection_pool.h"
 #include "server/data/data_source.h"
@@ -41,18 +42,7 @@ std::string AreaConnect(const std::string& area) {
 }
 
 fs::path DataTest::Root() {
-  static const fs::path root = [] {
-    char pattern[] = "/tmp/qn-data-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) std::abort();
-    setenv("QN_ROOT", pattern, 1);
-    fs::create_directories(fs::path(pattern) / "var/lib/quillnet");
-    std::atexit([] {
-      std::error_code ec;
-      fs::remove_all(std::getenv("QN_ROOT"), ec);
-    });
-    return fs::path(pattern);
-  }();
-  return root;
+  return qn::test::ProcessRoot("qn-data");
 }
 
 void DataTest::TearDown() {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "common/registry.h"
+#include "support/scoped_root.h"
 #include "platform/odbc_config.h"
 #include "platform/odbc_statement.h"
 #include "server/data/data_source.h"
@@ -48,18 +49,7 @@ const char* StorageModeName(StorageMode mode) {
 bool PostgresTestServerAvailable() { return !Env("QN_TEST_PG_HOST").empty(); }
 
 const fs::path& MemberInstall::Root() {
-  static const fs::path root = [] {
-    char pattern[] = "/tmp/qn-members-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) std::abort();
-    setenv("QN_ROOT", pattern, 1);
-    fs::create_directories(fs::path(pattern) / "var/lib/quillnet");
-    std::atexit([] {
-      std::error_code ec;
-      fs::remove_all(std::getenv("QN_ROOT"), ec);
-    });
-    return fs::path(pattern);
-  }();
-  return root;
+  return qn::test::ProcessRoot("qn-members");
 }
 
 MemberInstall::~MemberInstall() {

@@ -27,4 +27,19 @@ std::filesystem::path ScopedRoot::RegistryFile() const {
   return path_ / "etc/quillnet/registry.reg";
 }
 
+const std::filesystem::path& ProcessRoot(const char* prefix) {
+  static const std::filesystem::path root = [prefix] {
+    std::string pattern = std::string("/tmp/") + prefix + "-XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) std::abort();
+    setenv("QN_ROOT", pattern.c_str(), 1);
+    std::filesystem::create_directories(std::filesystem::path(pattern) / "var/lib/quillnet");
+    std::atexit([] {
+      std::error_code ec;
+      std::filesystem::remove_all(std::getenv("QN_ROOT"), ec);
+    });
+    return std::filesystem::path(pattern);
+  }();
+  return root;
+}
+
 }  // namespace qn::test

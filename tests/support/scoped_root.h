@@ -23,4 +23,9 @@ class ScopedRoot {
   std::optional<std::string> previous_;
 };
 
+// A root for the whole test process, for suites whose installation (ODBC
+// configuration above all) must stay put: made on first use under /tmp with
+// the given prefix, set as QN_ROOT, removed at exit.
+const std::filesystem::path& ProcessRoot(const char* prefix);
+
 }  // namespace qn::test
