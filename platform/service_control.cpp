@@ -290,9 +290,23 @@ class StartGuard {
   int fd_ = -1;
 };
 
+// A service that reported its stop may still be finishing its process; a new
+// start waits for that process to end.
+bool WaitForStoppedProcess(std::string_view name) {
+  auto deadline = std::chrono::steady_clock::now() +
+                  std::chrono::milliseconds(g_startTimeoutMs.load());
+  while (IsLockHeld(name)) {
+    StoredStatus s;
+    if (!ReadStatusFile(name, s) || s.status.currentState != kStopped) return false;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 Error StartLocked(std::string_view name, const ServiceConfig& config,
                   const std::vector<std::string>& args) {
-  if (IsLockHeld(name)) return kServiceAlreadyRunning;
+  if (!WaitForStoppedProcess(name)) return kServiceAlreadyRunning;
   std::filesystem::remove(StateFile(name, ".sock"));
 
   int lockFd = OpenLockFile(name);
@@ -406,7 +420,6 @@ bool TransferAll(int fd, void* buf, size_t size, bool reading,
 
 struct Dispatcher {
   std::mutex mutex;
-  std::condition_variable changed;
   bool active = false;
   std::string serviceName;  // as installed
   int listenFd = -1;
@@ -599,7 +612,11 @@ Error StartService(std::string_view name, const std::vector<std::string>& args) 
     ~Leave() { t_starting.erase(key); }
   } leave{key};
 
-  if (IsLockHeld(name)) return kServiceAlreadyRunning;
+  {
+    ServiceStatus st;
+    QueryServiceStatus(name, st);
+    if (st.currentState != kStopped) return kServiceAlreadyRunning;
+  }
   if (Error e = StartDependencies(config)) return e;
   StartGuard guard(name);
   return StartLocked(name, config, args);
@@ -711,10 +728,8 @@ Error StartServiceCtrlDispatcher(std::string_view /*name*/, const ServiceMain& s
   std::thread main([&serviceMain, args = StartArguments(service)] { serviceMain(args); });
   main.join();
   {
-    // A service main that returns before its stop was reported still ends
-    // the service once it reports stopped; one that never registered is done.
-    std::unique_lock lock(d.mutex);
-    d.changed.wait(lock, [&] { return !d.registered || d.status.currentState == kStopped; });
+    // The service ends with its main function, reported stopped or not.
+    std::lock_guard lock(d.mutex);
     if (d.status.currentState != kStopped) {
       d.status = ServiceStatus{};
       WriteStatusFile(service, StoredStatus{d.status, true});
@@ -752,7 +767,6 @@ Error SetServiceStatus(StatusHandle handle, const ServiceStatus& status) {
   d.status = status;
   d.status.processId = status.currentState == kStopped ? 0 : ::getpid();
   bool written = WriteStatusFile(d.serviceName, StoredStatus{d.status, true});
-  d.changed.notify_all();
   return written ? kOk : kAccessDenied;
 }
 

@@ -141,8 +141,8 @@ struct StatusHandleImpl;
 using StatusHandle = StatusHandleImpl*;
 
 // Connects the process to the stand-in and runs `serviceMain` on a thread of
-// its own with the start arguments (the service name first). Returns kOk after
-// the service has reported stopped and its main function has returned, or
+// its own with the start arguments (the service name first). Returns kOk once
+// the main function has returned (the service then counts as stopped), or
 // kFailedServiceControllerConnect when the process was not started by the
 // stand-in. `name` is the name in the program's dispatch table.
 Error StartServiceCtrlDispatcher(std::string_view name, const ServiceMain& serviceMain);
