@@ -24,7 +24,11 @@ class CRegistry {
   // failure.
   qn::reg::KeyHandle OpenSection(const std::string& section);
 
+  // Reads create the section when it is missing and give `def` on any
+  // failure. A number is a value of exactly four bytes, whatever its type;
+  // longer or shorter data gives `def`.
   uint32_t ReadDWORD(const std::string& section, const std::string& name, uint32_t def);
+  // The value's bytes up to the first zero (a multi-string: its first item).
   std::string ReadString(const std::string& section, const std::string& name,
                          const std::string& def);
   bool WriteDWORD(const std::string& section, const std::string& name, uint32_t number);
@@ -46,6 +50,16 @@ class CQuillnetRegistry : public CRegistry {
   CQuillnetRegistry();
 };
 
+// The list box the configuration manager fills from a list key.
+struct IListBox {
+  virtual ~IListBox() = default;
+  virtual void ResetContent() = 0;
+  virtual void AddString(const std::string& text) = 0;
+};
+
+// The values of one key as an ordered list of text entries. Values whose
+// name is longer than 199 characters or whose data is longer than 200 bytes
+// are not list entries.
 class CMultiRegistry {
  public:
   CMultiRegistry(qn::reg::Hive root, const std::string& subkey);
@@ -54,6 +68,9 @@ class CMultiRegistry {
   CMultiRegistry& operator=(const CMultiRegistry&) = delete;
 
   void ReadList(std::list<std::string>& list);
+  void FillListBox(IListBox& box);
+  // Replaces every value of the key ("Loop" included) by the list in one
+  // write: the key holds either the old values or the whole new list.
   bool SaveList(const std::list<std::string>& list);
 
   virtual bool FormatEntry(std::string& entry, const std::string& name, const std::string& data);

@@ -6,6 +6,7 @@
 // HKEY_LOCAL_MACHINE\SOFTWARE\Classes. Every write takes the file lock and
 // renames a complete temporary file into place; reads use a parsed copy that
 // is refreshed only when the file changed (inode, size, modification time).
+// Every member is safe to call from several threads.
 //
 // Status values are the Win32 error numbers the callers branch on.
 #pragma once
@@ -22,8 +23,13 @@ inline constexpr Status kOk = 0;
 inline constexpr Status kFileNotFound = 2;
 inline constexpr Status kAccessDenied = 5;
 inline constexpr Status kInvalidHandle = 6;
+inline constexpr Status kInvalidParameter = 87;
+inline constexpr Status kBadPathname = 161;
 inline constexpr Status kMoreData = 234;
 inline constexpr Status kNoMoreItems = 259;
+// The file is not in the export format: it reads as empty and is never
+// overwritten, so an operator's mistyped file is not lost.
+inline constexpr Status kBadDb = 1009;
 
 enum ValueType : uint32_t {
   kNone = 0,
@@ -75,11 +81,20 @@ class KeyHandle {
 class Store {
  public:
   explicit Store(std::filesystem::path file);
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
   // The store of $QN_ROOT/etc/quillnet/registry.reg (re-evaluated when
   // QN_ROOT changes, so tests can switch roots).
   static Store& Default();
   const std::filesystem::path& file() const;
 
+  // Subkey paths are backslash-separated; trailing backslashes are ignored, a
+  // leading one or an empty part gives kBadPathname. A missing file is an
+  // empty registry. Keys are created with their missing parents; SetValue
+  // and ReplaceValues create their key too. A write that changes nothing
+  // leaves the file alone. Handles are paths: a key deleted by another
+  // program reads as missing (kFileNotFound).
   Status OpenKey(const KeyHandle& parent, std::string_view subkey, KeyHandle& out);
   Status CreateKey(const KeyHandle& parent, std::string_view subkey, KeyHandle& out);
   // Deletes the subkey and everything below it.
@@ -90,6 +105,8 @@ class Store {
   // Values and subkeys in file order; kNoMoreItems past the end.
   Status EnumValue(const KeyHandle& key, uint32_t index, Value& out);
   Status EnumKey(const KeyHandle& key, uint32_t index, std::string& name);
+  // Every value of the key in file order, from one reading of the file.
+  Status QueryValues(const KeyHandle& key, std::vector<Value>& out);
   // Replaces every value of the key by `values` in one locked write: the key
   // holds either the old values or the whole new set.
   Status ReplaceValues(const KeyHandle& key, const std::vector<Value>& values);
@@ -97,6 +114,7 @@ class Store {
   struct Impl;
 
  private:
+  static KeyHandle MakeHandle(Hive hive, const std::string& path_below_machine);
   Impl* impl_;
 };
 
