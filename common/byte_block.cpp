@@ -1,6 +1,7 @@
 #include "common/byte_block.h"
 
 #include <cstring>
+#include <stdexcept>
 #include <utility>
 
 CByteBlock::CByteBlock(const void* bytes, int32_t len) {
@@ -40,7 +41,9 @@ CByteBlock::~CByteBlock() { delete[] data; }
 
 void CByteBlock::Append(const CByteBlock& other) {
   if (data == other.data) return;
-  const int32_t total = length + other.length;
+  const int64_t sum = int64_t{length} + other.length;
+  if (sum > INT32_MAX) throw std::length_error("byte block too long");
+  const auto total = static_cast<int32_t>(sum);
   if (total <= 0) return;
   auto* joined = new uint8_t[total];
   if (length > 0) std::memcpy(joined, data, length);

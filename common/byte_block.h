@@ -15,6 +15,7 @@ class CByteBlock {
 
   // This block's bytes followed by the other's, in a fresh buffer. Nothing
   // happens when both blocks share one buffer (self, or two empty blocks).
+  // Throws std::length_error when the sum exceeds the 32-bit length.
   void Append(const CByteBlock& other);
   // The bytes from `position` to the end: empty at or past the end, null for
   // a negative position. The caller owns the result.

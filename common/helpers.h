@@ -6,7 +6,7 @@
 #include <string_view>
 
 // The program directory (databases, logs, member files) with its trailing
-// separator: $QN_ROOT/var/lib/quillnet/. An empty result is computed again.
+// separator: $QN_ROOT/var/lib/quillnet/.
 std::string GetProgramDirectory();
 
 // The text in single quotes, each inner single quote doubled.
@@ -15,7 +15,8 @@ std::string SQLQuote(std::string_view text);
 // {ts 'YYYY-MM-DD HH:MM:SS'} in local time.
 std::string FormatODBCTimestamp(std::time_t time);
 
-// TRUE is "-1" for the per-area files and "1" for the one database; any other
+// TRUE (1) is "-1" for the per-area files ("ODBCType" "MSAccess", the
+// default, without regard to case) and "1" for the one database; any other
 // flag "0". Reads "ODBCType" on every call.
 std::string SQLBoolLiteral(int flag);
 
@@ -25,9 +26,10 @@ std::string SQLBoolLiteral(int flag);
 bool DateStringToCTime(const std::string& text, std::time_t& out);
 
 // The version of the current client program "QUILLNET.EXE" in the program
-// directory, from the Comments text of its version resource (the number after
-// the first "V"); 0 when it cannot be read. Read once per process.
+// directory (its name without regard to case), from the Comments text of its
+// version resource (the number after the first "V"); 0 when it cannot be
+// read. Read once per process and program directory.
 float GetClientProgramVersion();
 
-// For tests: the version read from any PE file, without caching.
+// The same from any program file, without keeping the result.
 float ReadClientProgramVersion(const std::string& path);

@@ -1,0 +1,39 @@
+// Splits a connection's byte stream into frames: a 16-bit little-endian
+// length, then that many payload bytes, at most kMaxFrame. Holds only the
+// bytes of an unfinished frame, so an idle connection keeps no buffer.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace qn {
+
+inline constexpr size_t kMaxFrame = 32767;
+
+class FrameDecoder {
+ public:
+  enum class Status { kNeedMore, kFrame, kTooLong };
+
+  // Adds received bytes behind those already held.
+  void Append(const uint8_t* data, size_t length);
+
+  // Takes the next complete frame's payload out of the held bytes. kTooLong
+  // leaves the decoder unusable: the stream cannot be resynchronised.
+  Status Next(std::vector<uint8_t>& payload);
+
+  size_t Held() const { return m_buffer.size() - m_start; }
+  // Memory reserved for held bytes (what an idle connection costs).
+  size_t Capacity() const { return m_buffer.capacity(); }
+
+ private:
+  void Compact();
+
+  std::vector<uint8_t> m_buffer;
+  size_t m_start = 0;  // bytes before this are consumed
+};
+
+// The 2-byte length prefix followed by the payload; false for a payload
+// longer than kMaxFrame.
+bool EncodeFrame(const uint8_t* payload, size_t length, std::vector<uint8_t>& out);
+
+}  // namespace qn

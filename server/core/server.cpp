@@ -1,0 +1,203 @@
+#include "server/core/server.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "common/byte_block.h"
+#include "common/module_registration.h"
+#include "common/outgoing_message.h"
+#include "platform/main_loop.h"
+#include "server/core/counter_block.h"
+#include "server/core/request_context.h"
+#include "server/core/request_packet.h"
+#include "server/core/service_base.h"
+#include "server/core/service_factory.h"
+#include "server/core/tcp_listener.h"
+#include "server/core/transport_tcp.h"
+
+CServer::CServer() = default;
+
+CServer::~CServer() {
+  for (CRequestContext* request : m_requests) delete request;
+}
+
+bool CServer::Start() {
+  // The database connection pool opens here, before any module starts.
+  LoadWinSock();
+  CModuleRegistration::InitAll();
+  // Every class is created once and asked whether it is available, so that
+  // a broken class shows at start rather than at the first request.
+  for (const CServiceClass& serviceClass : GetServiceClasses()) {
+    std::unique_ptr<CServiceBase> probe(serviceClass.create());
+    probe->IsAvailable();
+  }
+  {
+    CTransportTCP probe;
+    probe.IsAvailable();
+  }
+  StartTransports(this);
+  std::srand(static_cast<unsigned>(std::time(nullptr)));
+  m_pStatusBlock = std::make_unique<CCounterBlock>(
+      CCounterBlock::NameForRoot("QuillnetSvrAndConnections"));
+  if (m_pStatusBlock->GetAddress() == nullptr) {
+    std::fprintf(stderr, "An instance of the Quillnet NT Server is (probably) already running.\n");
+    m_pStatusBlock.reset();
+    return false;
+  }
+  m_pStatusBlock->Initialise();
+  StartTimer();
+  return true;
+}
+
+void CServer::Stop() {
+  StopTransports();
+  m_pTimer.reset();
+  {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    while (!m_connections.empty()) {
+      CTransportBase* connection = m_connections.front();
+      RemoveConnection(connection);
+      delete connection;
+    }
+  }
+  CModuleRegistration::TermAll();
+  UnloadWinSock();
+  if (m_pStatusBlock) m_pStatusBlock->Close();
+  m_pStatusBlock.reset();
+  CTransportBase::SetServer(nullptr);
+}
+
+void CServer::StartTimer() {
+  if (!m_pTimer) m_pTimer = std::make_unique<asio::steady_timer>(qn::MainLoop());
+  m_pTimer->expires_after(std::chrono::seconds(kTimerSeconds));
+  m_pTimer->async_wait([this](const asio::error_code& ec) {
+    if (ec) return;
+    DropSilentConnections(std::time(nullptr));
+    StartTimer();
+  });
+}
+
+bool CServer::AddConnection(CTransportBase* connection) {
+  if (!IsAcceptingConnections()) {
+    delete connection;
+    return false;
+  }
+  {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    m_connections.push_back(connection);
+    m_index[connection] = std::prev(m_connections.end());
+    m_byNumber[connection->GetConnectionNumber()] = connection;
+    connection->m_bListed = true;
+  }
+  connection->SetHandshakeState(CTransportBase::kHelloExpected);
+  return true;
+}
+
+void CServer::RemoveConnection(CTransportBase* connection) {
+  const auto it = m_index.find(connection);
+  if (it != m_index.end()) {
+    m_connections.erase(it->second);
+    m_index.erase(it);
+    m_byNumber.erase(connection->GetConnectionNumber());
+    connection->m_bListed = false;
+  }
+  if (connection->m_nOpenRequests == 0) return;
+  std::vector<CRequestContext*> gone;
+  for (CRequestContext* request : m_requests)
+    if (request->GetConnection() == connection) gone.push_back(request);
+  for (CRequestContext* request : gone) RemoveContext(request);
+}
+
+void CServer::RemoveContext(CRequestContext* request) {
+  for (auto it = m_requests.begin(); it != m_requests.end(); ++it) {
+    if (*it != request) continue;
+    m_requests.erase(it);
+    --request->GetConnection()->m_nOpenRequests;
+    UpdateOpenRequests();
+    request->Release();
+    return;
+  }
+}
+
+void CServer::UpdateOpenRequests() {
+  if (m_pStatusBlock)
+    m_pStatusBlock->SetTotal(CCounterBlock::kOpenRequests, static_cast<uint32_t>(m_requests.size()));
+}
+
+void CServer::RoutePacket(CTransportBase* connection, CByteBlock* packet, bool& ended) {
+  if (connection->GetHandshakeState() != CTransportBase::kNormal) {
+    connection->OnHandshakePacket(packet, ended);
+    return;
+  }
+  if (packet->length < 3) {
+    delete packet;
+    return;
+  }
+  const uint16_t id = qn::GetPacketRequestId(packet->data, static_cast<size_t>(packet->length));
+  if (id != 0) {
+    CRequestContext* found = nullptr;
+    if (connection->m_nOpenRequests > 0) {
+      for (CRequestContext* request : m_requests) {
+        if (request->GetConnection() == connection && request->GetRequestId() == id) {
+          found = request;
+          break;
+        }
+      }
+    }
+    if (found == nullptr) {
+      delete packet;
+    } else if (packet->data[0] == qn::kPacketMoreData) {
+      found->OnFollowUpPacket(packet);
+    } else {
+      delete packet;
+      RemoveContext(found);
+    }
+    return;
+  }
+  bool requestEnded = false;
+  auto* request = new CRequestContext(this, packet, connection, requestEnded);
+  if (requestEnded) {
+    request->Release();
+    return;
+  }
+  m_requests.push_back(request);
+  ++connection->m_nOpenRequests;
+  UpdateOpenRequests();
+}
+
+void CServer::SendToConnection(COutgoingMessage* message) {
+  CByteBlock* payload = message->GetPayload();
+  if (HasConnection(message->GetTarget()))
+    message->GetTarget()->Send(payload, message->GetFlag());
+  else
+    delete payload;
+  delete message;
+}
+
+bool CServer::HasConnection(const CTransportBase* connection) const {
+  return m_index.find(connection) != m_index.end();
+}
+
+CTransportBase* CServer::FindConnectionByNumber(int number) const {
+  const auto it = m_byNumber.find(number);
+  return it == m_byNumber.end() ? nullptr : it->second;
+}
+
+void CServer::DropSilentConnections(std::time_t now) {
+  std::lock_guard<std::recursive_mutex> guard(m_lock);
+  for (auto it = m_connections.begin(); it != m_connections.end();) {
+    CTransportBase* connection = *it++;
+    if (now - connection->GetLastPacketTime() >= kSilenceSeconds) delete connection;
+  }
+}
+
+void CServer::OnOutputDrained(CTransportBase* connection) {
+  if (connection->m_nOpenRequests == 0) return;
+  std::vector<CRequestContext*> waiting;
+  for (CRequestContext* request : m_requests)
+    if (request->GetConnection() == connection) waiting.push_back(request);
+  for (CRequestContext* request : waiting)
+    if (CServiceBase* service = request->GetService()) service->OnOutputDrained();
+}

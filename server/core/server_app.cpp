@@ -1,0 +1,71 @@
+#include "server/core/server_app.h"
+
+#include <sys/resource.h>
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/post.hpp>
+#include <asio/signal_set.hpp>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+
+#include "common/registry.h"
+#include "platform/main_loop.h"
+#include "platform/paths.h"
+#include "server/core/api_log.h"
+#include "server/core/server.h"
+
+namespace {
+
+// Connections are not to be capped by the descriptor limit: take all the
+// system allows this process.
+void RaiseOpenFileLimit() {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  if (limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+}  // namespace
+
+void RequestServerStop() {
+  asio::post(qn::MainLoop(), [] { qn::MainLoop().stop(); });
+}
+
+int RunServer(bool /*standAlone*/, CServer* (*create)()) {
+  RaiseOpenFileLimit();
+  qn::paths::EnsureDir(qn::paths::ProgramDir());
+
+  // Automation start-up: the Monitor object's class registers here, before
+  // the server object exists.
+
+  if (CQuillnetRegistry().ReadDWORD("Logging", "APILog", 0) != 0) {
+    SetApiLogOn(true);
+    WriteApiLog("# Quillnet Server started\r\n");
+  }
+
+  asio::io_context& loop = qn::MainLoop();
+  loop.restart();
+  std::unique_ptr<CServer> server(create != nullptr ? create() : new CServer());
+  if (!server->Start()) {
+    server->Stop();
+    return 1;
+  }
+
+  asio::signal_set signals(loop, SIGINT, SIGTERM);
+  signals.async_wait([&loop](const asio::error_code& ec, int) {
+    if (!ec) loop.stop();
+  });
+  auto work = asio::make_work_guard(loop);
+  loop.run();
+
+  signals.cancel();
+  server->Stop();
+  server.reset();
+  // Handlers of closed sockets and timers still queued find nothing to do.
+  work.reset();
+  loop.restart();
+  loop.poll();
+  return 0;
+}

@@ -1,0 +1,113 @@
+// Base of every named service: binds a service object to one request, hands
+// out its parameters, carries files between client and server in 768-byte
+// rows, resolves file paths through the drive connections and posts
+// audit-trail entries.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <list>
+#include <memory>
+#include <string>
+
+class CByteBlock;
+class CColumnTypes;
+class CPulse;
+class CRequestContext;
+class CUser;
+
+class CServiceBase {
+ public:
+  static constexpr size_t kFilePiece = 768;
+
+  CServiceBase();
+  virtual ~CServiceBase();
+  CServiceBase(const CServiceBase&) = delete;
+  CServiceBase& operator=(const CServiceBase&) = delete;
+
+  virtual bool IsAvailable() = 0;
+  // One step of work continued after ProcessRequest returned.
+  virtual void ContinueRequest() {}
+  // The dispatcher on the item name: 0 for success, else a result code.
+  virtual int ProcessRequest() = 0;
+  virtual void OnSendFileDone();
+  virtual void OnReceiveFileDone();
+  // A follow-up packet brought new parameters.
+  virtual int OnMoreParams();
+  // A follow-up data block outside a file transfer.
+  virtual int OnDataBlock();
+  virtual bool HasClientApp() { return false; }
+  virtual void RunClientApp() {}
+
+  void BindRequest(CRequestContext* request, const std::string& service, const std::string& item,
+                   const std::string& params);
+  // The class's registered name ("CServiceChat"), set by the factory.
+  void SetClassName(const std::string& name) { m_strClassName = name; }
+  const std::string& GetClassName() const { return m_strClassName; }
+
+  int GetParamCount() const;
+  // 0, or 0x9999 when the parameter is missing. Moves the index past it.
+  int GetParam(int index, std::string& out);
+  int GetNextParam(std::string& out);
+  // The leading decimal digits as atol reads them; 0x9999 when missing.
+  int GetNextParamLong(int32_t& out);
+  void ResetParamIndex() { m_nParamIndex = 0; }
+  const std::string& GetServiceName() const { return *m_pService; }
+  const std::string& GetItem() const { return *m_pItem; }
+  const std::string& GetParams() const { return *m_pParams; }
+  CRequestContext* GetRequest() const { return m_pRequest; }
+  CUser* GetUser() const { return m_pUser; }
+
+  // Starts sending the file; false (and nothing sent) when it cannot be
+  // opened. deleteAfter: delete the file once it is sent.
+  bool SendFile(const std::string& path, bool deleteAfter);
+  // Starts receiving into the file; false (and nothing sent) when it cannot
+  // be created.
+  bool ReceiveFile(const std::string& path);
+  // The follow-up block being handled (not owned).
+  void SetReceivedBlock(CByteBlock* block) { m_pReceivedBlock = block; }
+  int ReceiveStep();
+  // The drive-connection rewrite of a system path (see the source).
+  std::string ResolvePath(const std::string& path);
+  bool IsSending() const { return m_bSending; }
+  bool IsReceiving() const { return m_bReceiving; }
+
+  void PostAudit(const std::string& keyword, const std::string& description);
+
+  // The callback of a CPulse made with the service as its argument: runs
+  // ContinueRequest.
+  static void PulseCallback(void* service);
+  // The connection's queue has room again: a resting file push goes on.
+  void OnOutputDrained();
+
+ protected:
+  void SendFileStep();
+  void SendRowOfBytes(const uint8_t* data, size_t length);
+  void EndTransferPulse();
+
+  // "name" TAB "target" per entry, from the Drive Connections key.
+  std::list<std::string> m_driveConnections;
+
+ private:
+  static void TransferPulseStep(void* service);
+  std::string ClassNameAfterPrefix() const;
+
+  int m_nParamIndex = 0;
+  CRequestContext* m_pRequest = nullptr;
+  CUser* m_pUser = nullptr;
+  const std::string* m_pService;
+  const std::string* m_pItem;
+  const std::string* m_pParams;
+  std::string m_strClassName;
+  CByteBlock* m_pReceivedBlock = nullptr;
+  std::FILE* m_pTransferFile = nullptr;
+  std::string m_strTransferPath;
+  bool m_bReceiving = false;
+  int64_t m_nFileTime = 0;
+  bool m_bHaveFileTime = false;
+  bool m_bSending = false;
+  bool m_bDeleteAfter = false;
+  bool m_bWaitingForDrain = false;
+  CPulse* m_pTransferPulse = nullptr;
+  std::unique_ptr<CColumnTypes> m_pFileSchema;
+};

@@ -1,0 +1,235 @@
+#include "server/core/transport_tcp.h"
+
+#include <asio/post.hpp>
+#include <array>
+#include <cstdio>
+#include <vector>
+
+#include "common/byte_block.h"
+#include "common/registry.h"
+#include "platform/main_loop.h"
+#include "server/core/api_log.h"
+#include "server/core/counter_block.h"
+#include "server/core/server.h"
+#include "server/core/tcp_listener.h"
+
+namespace {
+// One receive buffer for the whole loop: a connection keeps only the bytes of
+// an unfinished frame.
+uint8_t g_readBuffer[64 * 1024];
+// Bytes taken from one connection before others get their turn.
+constexpr size_t kReadBudget = 256 * 1024;
+constexpr size_t kMaxGather = 64;
+
+CCounterBlock* StatusBlock() {
+  CServer* server = CTransportBase::GetServer();
+  return server != nullptr ? server->GetStatusBlock() : nullptr;
+}
+}  // namespace
+
+CTransportTCP::CTransportTCP()
+    : m_socket(qn::MainLoop()), m_token(std::make_shared<CTransportTCP*>(this)) {
+  m_nLogonTimeout = CQuillnetRegistry().ReadDWORD("General", "Timeout", 15) * 60;
+  WriteApiLogF("c %d\r\n", GetConnectionNumber());
+}
+
+CTransportTCP::~CTransportTCP() {
+  *m_token = nullptr;
+  if (m_socket.is_open()) {
+    asio::error_code ec;
+    m_socket.close(ec);
+    if (CCounterBlock* block = StatusBlock()) block->ReleaseSlot(m_nSlot);
+  }
+  WriteApiLogF("d %d\r\n", GetConnectionNumber());
+}
+
+bool CTransportTCP::IsAvailable() { return IsWinSockLoaded(); }
+
+int CTransportTCP::Startup() { return OpenClientListener(); }
+
+void CTransportTCP::Shutdown() { CloseClientListener(); }
+
+bool CTransportTCP::Attach(asio::ip::tcp::socket&& socket) {
+  asio::error_code ec;
+  const auto peer = socket.remote_endpoint(ec);
+  if (ec) return false;
+  socket.non_blocking(true, ec);
+  if (ec) return false;
+  socket.set_option(asio::ip::tcp::no_delay(true), ec);
+  m_socket = std::move(socket);
+  m_bWritable = true;
+  const auto address = peer.address();
+  m_description = "TCP/IP (" + (address.is_v4() ? address.to_v4().to_string()
+                                                : address.to_string()) + ")";
+  if (CCounterBlock* block = StatusBlock()) m_nSlot = block->ClaimSlot(m_description);
+  return true;
+}
+
+void CTransportTCP::OnHostName(const std::string& host) {
+  m_description += " (" + host + ")";
+  if (CCounterBlock* block = StatusBlock()) block->SetSlotName(m_nSlot, m_description);
+}
+
+void CTransportTCP::Start() { WaitForRead(); }
+
+void CTransportTCP::WaitForRead() {
+  m_socket.async_wait(asio::socket_base::wait_read, [token = m_token](const asio::error_code& ec) {
+    if (*token == nullptr || ec) return;
+    (*token)->OnReadable();
+  });
+}
+
+void CTransportTCP::PostRead() {
+  // The socket's readiness is edge-triggered: a read that stopped before the
+  // socket was empty goes on from the loop rather than waiting for new bytes.
+  asio::post(qn::MainLoop(), [token = m_token] {
+    if (*token != nullptr) (*token)->OnReadable();
+  });
+}
+
+void CTransportTCP::OnReadable() {
+  if (m_bClosing) return;
+  if (GetUser() == nullptr && m_nLogonTimeout != 0 &&
+      std::time(nullptr) - GetCreationTime() >= static_cast<std::time_t>(m_nLogonTimeout)) {
+    PostClose();
+  }
+  size_t taken = 0;
+  std::vector<uint8_t> payload;
+  while (taken < kReadBudget) {
+    asio::error_code ec;
+    const size_t n = m_socket.read_some(asio::buffer(g_readBuffer), ec);
+    if (ec == asio::error::would_block || ec == asio::error::try_again) {
+      if (!m_bClosePosted) WaitForRead();
+      return;
+    }
+    if (ec == asio::error::interrupted) continue;
+    if (ec) {
+      // The peer closed, reset or the socket failed: nothing more can come.
+      PostClose();
+      return;
+    }
+    taken += n;
+    m_decoder.Append(g_readBuffer, n);
+    for (;;) {
+      const auto status = m_decoder.Next(payload);
+      if (status == qn::FrameDecoder::Status::kNeedMore) break;
+      if (status == qn::FrameDecoder::Status::kTooLong) {
+        PostClose();
+        return;
+      }
+      const uint32_t length = static_cast<uint32_t>(payload.size());
+      bool ended = false;
+      OnPacket(new CByteBlock(payload.data(), static_cast<int32_t>(length)), ended);
+      if (ended || m_bClosing) return;
+      if (CCounterBlock* block = StatusBlock()) block->CountIn(m_nSlot, length + 2);
+    }
+    if (IsOutputBacklogged()) {
+      m_bReadPaused = true;
+      return;
+    }
+  }
+  PostRead();
+}
+
+void CTransportTCP::Send(CByteBlock* payload, int32_t /*flag*/) {
+  if (m_bClosing || m_nQueuedBytes + 2 + static_cast<size_t>(payload->length) > kMaxQueuedBytes) {
+    delete payload;
+    if (!m_bClosing) {
+      WriteApiLogF("# Output limit reached, closing %d\r\n", GetConnectionNumber());
+      CloseAtOnce();
+    }
+    return;
+  }
+  const uint16_t length = static_cast<uint16_t>(payload->length);
+  const uint8_t prefix[2] = {static_cast<uint8_t>(length & 0xFF), static_cast<uint8_t>(length >> 8)};
+  auto* packet = new CByteBlock(prefix, 2);
+  packet->Append(*payload);
+  delete payload;
+  m_nQueuedBytes += static_cast<size_t>(packet->length);
+  m_queue.push_back(packet);
+  if (m_bWritable) Flush();
+}
+
+void CTransportTCP::Flush() {
+  static std::vector<asio::const_buffer> gather;  // main thread only
+  CCounterBlock* block = StatusBlock();
+  while (!m_queue.empty() && !m_bClosing) {
+    gather.clear();
+    for (auto it = m_queue.begin(); it != m_queue.end() && gather.size() < kMaxGather; ++it)
+      gather.push_back(asio::buffer((*it)->data, static_cast<size_t>((*it)->length)));
+    asio::error_code ec;
+    size_t sent = m_socket.write_some(gather, ec);
+    if (ec == asio::error::interrupted) continue;
+    if (ec == asio::error::would_block || ec == asio::error::try_again) {
+      m_bWritable = false;
+      if (!m_bWriteWaiting) {
+        m_bWriteWaiting = true;
+        m_socket.async_wait(asio::socket_base::wait_write,
+                            [token = m_token](const asio::error_code& error) {
+                              CTransportTCP* self = *token;
+                              if (self == nullptr) return;
+                              self->m_bWriteWaiting = false;
+                              if (error) return;
+                              self->m_bWritable = true;
+                              self->Flush();
+                            });
+      }
+      return;
+    }
+    if (ec) {
+      PostClose();
+      return;
+    }
+    m_nQueuedBytes -= sent;
+    while (sent > 0) {
+      CByteBlock* head = m_queue.front();
+      const size_t length = static_cast<size_t>(head->length);
+      if (sent < length) {
+        m_queue.front() = head->Mid(static_cast<int32_t>(sent));
+        delete head;
+        sent = 0;
+        break;
+      }
+      sent -= length;
+      m_queue.pop_front();
+      if (block != nullptr) block->CountOut(m_nSlot, static_cast<uint32_t>(length));
+      delete head;
+    }
+  }
+  if (m_nQueuedBytes < kResumeBytes) {
+    if (m_bReadPaused && !m_bClosing) {
+      m_bReadPaused = false;
+      PostRead();
+    }
+    if (m_bDrainWanted) {
+      // Producers resume from the loop, not from inside this send.
+      asio::post(qn::MainLoop(), [token = m_token] {
+        if (*token != nullptr) (*token)->OnOutputDrained();
+      });
+      m_bDrainWanted = false;
+    }
+  }
+}
+
+void CTransportTCP::Disconnect() { PostClose(); }
+
+void CTransportTCP::CloseAtOnce() {
+  m_bClosing = true;
+  asio::error_code ec;
+  m_socket.shutdown(asio::socket_base::shutdown_both, ec);
+  PostClose();
+}
+
+void CTransportTCP::PostClose() {
+  if (m_bClosePosted) return;
+  m_bClosePosted = true;
+  m_bClosing = true;
+  asio::post(qn::MainLoop(), [token = m_token] {
+    CTransportTCP* self = *token;
+    if (self == nullptr) return;
+    CServer* server = CTransportBase::GetServer();
+    if (server != nullptr) server->Lock();
+    delete self;
+    if (server != nullptr) server->Unlock();
+  });
+}

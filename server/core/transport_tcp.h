@@ -1,0 +1,67 @@
+// A client's TCP connection on the main loop: non-blocking socket, frames in,
+// an output queue written in gathered batches as the socket accepts it.
+//
+// Output limits (a client that does not read cannot make the server hold
+// unbounded memory):
+// - above kPauseBytes queued, the connection stops reading the client's
+//   packets and asks pushing producers (file sends, the client update) to
+//   rest; both resume once the queue is below kResumeBytes;
+// - above kMaxQueuedBytes (replies produced in one go for a client that does
+//   not read), the connection is closed.
+#pragma once
+#include <asio/ip/tcp.hpp>
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "server/core/frame_decoder.h"
+#include "server/core/transport_base.h"
+
+class CTransportTCP : public CTransportBase {
+ public:
+  static constexpr size_t kPauseBytes = 256 * 1024;
+  static constexpr size_t kResumeBytes = 64 * 1024;
+  static constexpr size_t kMaxQueuedBytes = 16 * 1024 * 1024;
+
+  CTransportTCP();
+  ~CTransportTCP() override;
+
+  bool IsAvailable() override;
+  std::string GetDescription() override { return m_description; }
+  void Disconnect() override;
+  // Opens the listener (process-wide); -1 when it cannot.
+  int Startup() override;
+  void Shutdown() override;
+  void Send(CByteBlock* payload, int32_t flag) override;
+  bool IsOutputBacklogged() const override { return m_nQueuedBytes > kPauseBytes; }
+  void CloseAtOnce() override;
+
+  // Takes an accepted socket: description, status slot, reverse lookup.
+  bool Attach(asio::ip::tcp::socket&& socket);
+  // Starts reading; called once the server listed the connection.
+  void Start();
+  void OnHostName(const std::string& host);
+  int GetStatusSlot() const { return m_nSlot; }
+  size_t GetQueuedBytes() const { return m_nQueuedBytes; }
+
+ private:
+  void WaitForRead();
+  void PostRead();
+  void OnReadable();
+  void Flush();
+  void PostClose();
+
+  asio::ip::tcp::socket m_socket;
+  // Handlers hold a copy and find null once the connection is gone.
+  std::shared_ptr<CTransportTCP*> m_token;
+  qn::FrameDecoder m_decoder;
+  std::string m_description;
+  size_t m_nQueuedBytes = 0;
+  int m_nSlot = -1;
+  uint32_t m_nLogonTimeout = 0;
+  bool m_bWritable = false;
+  bool m_bWriteWaiting = false;
+  bool m_bReadPaused = false;
+  bool m_bClosing = false;
+  bool m_bClosePosted = false;
+};
