@@ -9,11 +9,12 @@
 #include "common/service_verbs.h"
 #include "platform/paths.h"
 #include "platform/service_control.h"
+#include "support/scoped_root.h"
 #include "support/service_helpers.h"
 
 using namespace std::chrono_literals;
 namespace svc = qn::svc;
-using qn::svctest::PrivateRoot;
+using qn::test::ScopedRoot;
 
 namespace {
 
@@ -118,7 +119,7 @@ class ServiceFrameworkTest : public ::testing::Test {
   }
   int Rounds() { return std::atoi(RunFile("rounds.txt").c_str()); }
 
-  PrivateRoot root_;
+  ScopedRoot root_;
 };
 
 TEST_F(ServiceFrameworkTest, VerbsDriveTheServiceThroughItsLife) {
@@ -191,7 +192,7 @@ TEST_F(ServiceFrameworkTest, VerbsAreExactAndNeedTheSwitch) {
 }
 
 TEST(ServiceFrameworkStandAlone, RunCallsTheWorkerUntilStopped) {
-  PrivateRoot root;
+  ScopedRoot root;
   CTestService service(false);
   std::thread stopper([&] {
     std::this_thread::sleep_for(100ms);
@@ -203,7 +204,7 @@ TEST(ServiceFrameworkStandAlone, RunCallsTheWorkerUntilStopped) {
 }
 
 TEST(ServiceFrameworkStandAlone, RunAsServiceFailsOutsideTheStandIn) {
-  PrivateRoot root;
+  ScopedRoot root;
   CTestService service(true);
   EXPECT_FALSE(service.Run());
 }

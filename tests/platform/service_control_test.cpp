@@ -11,11 +11,12 @@
 
 #include "platform/paths.h"
 #include "platform/registry_store.h"
+#include "support/scoped_root.h"
 #include "support/service_helpers.h"
 
 using namespace qn::svc;
 using namespace std::chrono_literals;
-using qn::svctest::PrivateRoot;
+using qn::test::ScopedRoot;
 
 namespace {
 
@@ -124,7 +125,7 @@ class ServiceControlTest : public ::testing::Test {
     return text;
   }
 
-  PrivateRoot root_;
+  ScopedRoot root_;
   std::vector<std::string> installed_;
   std::vector<pid_t> pids_;
 };

@@ -5,6 +5,7 @@
 #include "common/install_helpers.h"
 #include "platform/registry_store.h"
 #include "platform/service_control.h"
+#include "support/scoped_root.h"
 #include "support/service_helpers.h"
 
 namespace reg = qn::reg;
@@ -31,7 +32,7 @@ class ServerInstallTest : public ::testing::Test {
     ASSERT_EQ(store.SetValue(key, reg::MakeString("ODBCType", type)), reg::kOk);
   }
 
-  qn::svctest::PrivateRoot root_;
+  qn::test::ScopedRoot root_;
 };
 
 TEST_F(ServerInstallTest, LoggingConfigurationReadsBackAsItsLines) {

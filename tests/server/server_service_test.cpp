@@ -5,6 +5,7 @@
 #include <atomic>
 #include <thread>
 
+#include "support/scoped_root.h"
 #include "support/service_helpers.h"
 
 using namespace std::chrono_literals;
@@ -48,7 +49,7 @@ TEST(ServerServiceTest, PauseAndContinueSwitchNewConnections) {
 }
 
 TEST(ServerServiceTest, StandAloneThreadRunsTheWorkerUntilFinished) {
-  qn::svctest::PrivateRoot root;
+  qn::test::ScopedRoot root;
   FakeServer server;
   CServiceThread thread;
   thread.Start(false, server.Control());
@@ -61,7 +62,7 @@ TEST(ServerServiceTest, StandAloneThreadRunsTheWorkerUntilFinished) {
 }
 
 TEST(ServerServiceTest, OutsideTheStandInTheServerCloses) {
-  qn::svctest::PrivateRoot root;
+  qn::test::ScopedRoot root;
   FakeServer server;
   CServiceThread thread;
   thread.Start(true, server.Control());

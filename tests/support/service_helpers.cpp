@@ -15,27 +15,6 @@ extern char** environ;
 
 namespace qn::svctest {
 
-PrivateRoot::PrivateRoot() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "qnsvc-XXXXXX").string();
-  char* made = ::mkdtemp(pattern.data());
-  path_ = made != nullptr ? std::filesystem::path(made) : std::filesystem::path();
-  if (const char* old = std::getenv("QN_ROOT")) {
-    previous_ = old;
-    hadPrevious_ = true;
-  }
-  ::setenv("QN_ROOT", path_.c_str(), 1);
-}
-
-PrivateRoot::~PrivateRoot() {
-  if (hadPrevious_) {
-    ::setenv("QN_ROOT", previous_.c_str(), 1);
-  } else {
-    ::unsetenv("QN_ROOT");
-  }
-  std::error_code ec;
-  if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-}
-
 std::string SelfImagePath() {
   char buf[4096];
   ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);

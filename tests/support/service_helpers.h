@@ -1,5 +1,5 @@
-// Helpers for tests of services: a private installation root, the test
-// program as a service image, and waiting on processes with time limits.
+// Helpers for tests of services: the test program as a service image, and
+// waiting on processes with time limits.
 #pragma once
 #include <sys/types.h>
 
@@ -10,22 +10,6 @@
 #include <vector>
 
 namespace qn::svctest {
-
-// Sets QN_ROOT to a fresh temporary directory for its lifetime and removes
-// the directory afterwards.
-class PrivateRoot {
- public:
-  PrivateRoot();
-  ~PrivateRoot();
-  PrivateRoot(const PrivateRoot&) = delete;
-  PrivateRoot& operator=(const PrivateRoot&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-  std::string previous_;
-  bool hadPrevious_ = false;
-};
 
 // The running test program, quoted as an image path.
 std::string SelfImagePath();
