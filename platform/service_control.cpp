@@ -38,6 +38,9 @@ constexpr const char* kEnvService = "QN_SCM_SERVICE";
 constexpr const char* kEnvLockFd = "QN_SCM_LOCK_FD";
 constexpr const char* kEnvArgs = "QN_SCM_ARGS";
 constexpr char kArgSeparator = '\x1f';
+// The wait hint of a service that has not reported yet: the time its callers
+// give it before they expect its check point to move.
+constexpr uint32_t kInitialWaitHintMs = 2000;
 // The descriptor number under which the started program finds its lock.
 constexpr int kChildLockFd = 3;
 
@@ -324,6 +327,7 @@ Error StartLocked(std::string_view name, const ServiceConfig& config,
   }
   StoredStatus pending;
   pending.status.currentState = kStartPending;
+  pending.status.waitHint = kInitialWaitHintMs;
   WriteStatusFile(name, pending);
 
   pid_t pid = 0;
@@ -639,6 +643,7 @@ Error QueryServiceStatus(std::string_view name, ServiceStatus& out) {
   if (!haveFile) {
     out = StoppedStatus();
     out.currentState = kStartPending;
+    out.waitHint = kInitialWaitHintMs;
     return kOk;
   }
   out = s.status;
@@ -697,6 +702,7 @@ Error StartServiceCtrlDispatcher(std::string_view /*name*/, const ServiceMain& s
     d.handler = nullptr;
     d.status = ServiceStatus{};
     d.status.currentState = kStartPending;
+    d.status.waitHint = kInitialWaitHintMs;
     d.status.processId = ::getpid();
   }
   // The lock stays open for the life of the process, but is not handed on to
