@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 #include "support/scoped_root.h"
 
@@ -49,9 +52,14 @@ TEST_F(Registry, ReadsFallBackToDefaultsAndCreateTheSection) {
 
   // Only the first read of a section writes the file; settings are read on
   // hot paths.
+  // Each look keeps the file it saw open, so a replaced file can never come
+  // back under a recycled inode number.
+  std::vector<int> held;
   auto inode = [&] {
+    const int fd = ::open(root_.RegistryFile().c_str(), O_RDONLY);
     struct stat st {};
-    ::stat(root_.RegistryFile().c_str(), &st);
+    ::fstat(fd, &st);
+    held.push_back(fd);
     return st.st_ino;
   };
   const auto first = inode();
@@ -70,6 +78,7 @@ TEST_F(Registry, ReadsFallBackToDefaultsAndCreateTheSection) {
   // Another object of another program sees the same values.
   CRegistry other(HKEY_LOCAL_MACHINE, "software\\brenlo\\QUILLNET SERVER");
   EXPECT_EQ(other.ReadDWORD("General", "Timeout", 0), 30u);
+  for (int fd : held) ::close(fd);
 }
 
 TEST_F(Registry, DwordReadsTakeExactlyFourBytes) {

@@ -1,0 +1,31 @@
+// The connection pool: every service reaches its data through GetDatabase,
+// which hands out an open connection for a connect string and keeps every
+// connection it opened until the server stops.
+#pragma once
+#include <string>
+
+#include "server/data/database.h"
+
+class CPooledDatabase : public CDatabase {
+ public:
+  // Reserved for one caller for the rest of the run.
+  bool exclusive = false;
+};
+
+// An open pooled connection for `connect` (the system's form, without
+// "ODBC;"). Callers never close or delete it. A failed open throws
+// CDBException and leaves no trace in the pool.
+CDatabase* GetDatabase(const std::string& connect, bool exclusive);
+
+void InitDatabasePool();
+// Closes every pooled connection. Registered with the module chain.
+void TermDatabasePool();
+
+// The pool key `connect` maps to under the given storage mode (steps of
+// GetDatabase before the look-up).
+std::string DatabasePoolKey(const std::string& connect, bool isAccess,
+                            const std::string& sqlConnect);
+
+// The storage mode is read once per process; tests that switch modes make
+// the next GetDatabase read it again.
+void ForgetDatabaseSettings();

@@ -1,0 +1,22 @@
+// The ODBC set-up of an installation and the translation of the system's
+// connect strings at the driver boundary.
+#pragma once
+#include <string>
+
+// Driver entries of our own odbcinst.ini.
+inline constexpr const char* kSqliteDriverName = "Quillnet SQLite3";
+inline constexpr const char* kPostgresDriverName = "Quillnet PostgreSQL";
+inline constexpr const char* kServerDataSource = "Quillnet Server";
+
+// Once per process: points the driver manager at $QN_ROOT/etc/quillnet/odbc/,
+// registers our driver entries there and, when absent, the system data
+// source "Quillnet Server" on the SQLite driver (the per-area files). False
+// when the directory cannot be written.
+bool EnsureOdbcSetup();
+
+// The connect string a driver gets for one the system wrote: the "ODBC;"
+// prefix goes, and a DBQ= file (an Access file name, relative names in the
+// program directory) becomes the SQLite file with WAL journal, a busy
+// timeout and no creation of missing files. An attribute given twice keeps
+// its last value.
+std::string TranslateConnectString(const std::string& connect);
