@@ -271,7 +271,11 @@ Error SpawnDetached(std::string_view name, const std::vector<std::string>& image
   if (rc == EACCES || rc == EPERM) return kAccessDenied;
   if (rc != 0) return kServiceNoThread;
   // The service is detached but still our child until it ends: reap it then.
-  std::thread([p = pid] { ::waitpid(p, nullptr, 0); }).detach();
+  try {
+    std::thread([p = pid] { ::waitpid(p, nullptr, 0); }).detach();
+  } catch (const std::system_error&) {
+    // Without a thread the ended program stays a zombie until we end.
+  }
   return kOk;
 }
 
@@ -474,7 +478,13 @@ void ServeControl(Dispatcher& d, int fd) {
     }
     if (e == kOk && d.registered) handler = d.handler;
   }
-  if (e == kOk && handler) handler(control);
+  if (e == kOk && handler) {
+    // A handler that throws must not take the control channel down with it.
+    try {
+      handler(control);
+    } catch (...) {
+    }
+  }
   uint32_t words[kReplyWords];
   {
     std::lock_guard lock(d.mutex);
@@ -731,7 +741,12 @@ Error StartServiceCtrlDispatcher(std::string_view /*name*/, const ServiceMain& s
     WriteStatusFile(service, StoredStatus{d.status, true});
   }
   std::thread control([&d] { ControlThread(d); });
-  std::thread main([&serviceMain, args = StartArguments(service)] { serviceMain(args); });
+  std::thread main([&serviceMain, args = StartArguments(service)] {
+    try {
+      serviceMain(args);
+    } catch (...) {
+    }
+  });
   main.join();
   {
     // The service ends with its main function, reported stopped or not.
