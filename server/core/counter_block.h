@@ -33,7 +33,6 @@ class CCounterBlock {
   static std::string NameForRoot(const std::string& base);
 
   uint8_t* GetAddress() const { return m_pAddress; }
-  bool IsShared() const { return m_fd >= 0; }
   void Close();
 
   // Lengths set, totals zero, every slot free.

@@ -1,6 +1,6 @@
-// Where the core meets the member module (CUser) and the audit trail without
-// knowing their classes. The member and data modules fill in these bodies;
-// until they land nothing can create a member, and audit entries go nowhere.
+// Where the core meets the member module (CUser) and the audit trail. The
+// member module fills in the bodies that take a CUser; until it lands nothing
+// can create a member.
 #pragma once
 #include <string>
 

@@ -1,6 +1,7 @@
 #include "server/core/request_context.h"
 
-#include <cctype>
+#include <strings.h>
+
 #include <exception>
 #include <memory>
 #include <vector>
@@ -16,18 +17,11 @@
 
 namespace {
 
-bool EqualsNoCase(const std::string& a, const char* b) {
-  size_t i = 0;
-  for (; i < a.size() && b[i] != '\0'; ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return i == a.size() && b[i] == '\0';
-}
-
-// Before logon a connection may reach only these services.
+// Before logon a connection may reach only these services. The name from
+// the client ends at its first zero byte, as the packet does.
 bool AllowedBeforeLogon(const std::string& service) {
-  return EqualsNoCase(service, "Logon") || EqualsNoCase(service, "WIP") ||
-         EqualsNoCase(service, "CAM");
+  const char* name = service.c_str();
+  return strcasecmp(name, "Logon") == 0 || strcasecmp(name, "WIP") == 0 || strcasecmp(name, "CAM") == 0;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // its replies (3 schema or data, 4 more data, 5 end, 6 result code).
 #pragma once
 #include <cstdint>
+#include <list>
 #include <string>
 
 class CByteBlock;
@@ -47,6 +48,8 @@ class CRequestContext {
   std::string Dump() const;
 
  private:
+  friend class CServer;
+
   void SendPacket(uint8_t type, CByteBlock* body, int32_t flag);
   // Runs a call into the service; an escaping exception becomes 0x1306.
   template <class Call>
@@ -63,4 +66,7 @@ class CRequestContext {
   int m_nMode = kModeParams;
   int m_nBusy = 0;
   bool m_bReleased = false;
+  // The server's list entry while listed.
+  bool m_bListed = false;
+  std::list<CRequestContext*>::iterator m_listPos;
 };

@@ -9,6 +9,7 @@
 #include "common/module_registration.h"
 #include "common/outgoing_message.h"
 #include "platform/main_loop.h"
+#include "server/core/api_log.h"
 #include "server/core/counter_block.h"
 #include "server/core/request_context.h"
 #include "server/core/request_packet.h"
@@ -16,6 +17,7 @@
 #include "server/core/service_factory.h"
 #include "server/core/tcp_listener.h"
 #include "server/core/transport_tcp.h"
+#include "server/data/connection_pool.h"
 
 CServer::CServer() = default;
 
@@ -24,14 +26,18 @@ CServer::~CServer() {
 }
 
 bool CServer::Start() {
-  // The database connection pool opens here, before any module starts.
+  InitDatabasePool();
   LoadWinSock();
   CModuleRegistration::InitAll();
   // Every class is created once and asked whether it is available, so that
   // a broken class shows at start rather than at the first request.
   for (const CServiceClass& serviceClass : GetServiceClasses()) {
-    std::unique_ptr<CServiceBase> probe(serviceClass.create());
-    probe->IsAvailable();
+    try {
+      std::unique_ptr<CServiceBase> probe(serviceClass.create());
+      probe->IsAvailable();
+    } catch (...) {
+      WriteApiLog("# Exception while creating " + serviceClass.className + "\r\n");
+    }
   }
   {
     CTransportTCP probe;
@@ -111,14 +117,12 @@ void CServer::RemoveConnection(CTransportBase* connection) {
 }
 
 void CServer::RemoveContext(CRequestContext* request) {
-  for (auto it = m_requests.begin(); it != m_requests.end(); ++it) {
-    if (*it != request) continue;
-    m_requests.erase(it);
-    --request->GetConnection()->m_nOpenRequests;
-    UpdateOpenRequests();
-    request->Release();
-    return;
-  }
+  if (!request->m_bListed) return;
+  m_requests.erase(request->m_listPos);
+  request->m_bListed = false;
+  --request->GetConnection()->m_nOpenRequests;
+  UpdateOpenRequests();
+  request->Release();
 }
 
 void CServer::UpdateOpenRequests() {
@@ -156,13 +160,21 @@ void CServer::RoutePacket(CTransportBase* connection, CByteBlock* packet, bool& 
     }
     return;
   }
+  if (connection->m_nOpenRequests >= kMaxOpenRequests) {
+    delete packet;
+    WriteApiLogF("# Too many open requests, closing %d\r\n", connection->GetConnectionNumber());
+    ended = true;
+    connection->Disconnect();
+    return;
+  }
   bool requestEnded = false;
   auto* request = new CRequestContext(this, packet, connection, requestEnded);
   if (requestEnded) {
     request->Release();
     return;
   }
-  m_requests.push_back(request);
+  request->m_listPos = m_requests.insert(m_requests.end(), request);
+  request->m_bListed = true;
   ++connection->m_nOpenRequests;
   UpdateOpenRequests();
 }

@@ -20,6 +20,9 @@ class CServer {
  public:
   static constexpr int kSilenceSeconds = 90;
   static constexpr int kTimerSeconds = 15;
+  // Open requests one connection may hold; a client asking for more is
+  // closed (members' clients hold a handful: listeners, rooms, transfers).
+  static constexpr int kMaxOpenRequests = 512;
 
   CServer();
   virtual ~CServer();

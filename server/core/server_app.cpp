@@ -7,6 +7,7 @@
 #include <asio/signal_set.hpp>
 #include <csignal>
 #include <cstdio>
+#include <exception>
 #include <memory>
 
 #include "common/registry.h"
@@ -58,7 +59,17 @@ int RunServer(bool /*standAlone*/, CServer* (*create)()) {
     if (!ec) loop.stop();
   });
   auto work = asio::make_work_guard(loop);
-  loop.run();
+  // A handler that lets an exception escape costs its own event only; the
+  // loop goes on until it is stopped.
+  while (!loop.stopped()) {
+    try {
+      loop.run();
+    } catch (const std::exception& e) {
+      WriteApiLog(std::string("# Exception in the main loop: ") + e.what() + "\r\n");
+    } catch (...) {
+      WriteApiLog("# Exception in the main loop\r\n");
+    }
+  }
 
   signals.cancel();
   server->Stop();

@@ -151,10 +151,25 @@ void CServiceBase::TransferPulseStep(void* service) {
 }
 
 void CServiceBase::OnOutputDrained() {
+  if (m_ppRestingPulse != nullptr) {
+    CPulse** resting = m_ppRestingPulse;
+    m_ppRestingPulse = nullptr;
+    if (*resting == nullptr) *resting = new CPulse(&CServiceBase::PulseCallback, this);
+  }
   if (!m_bWaitingForDrain) return;
   m_bWaitingForDrain = false;
   if (m_bSending && m_pTransferPulse == nullptr)
     m_pTransferPulse = new CPulse(&CServiceBase::TransferPulseStep, this);
+}
+
+bool CServiceBase::RestWhileBacklogged(CPulse*& pulse) {
+  CTransportBase* connection = m_pRequest->GetConnection();
+  if (!connection->IsOutputBacklogged()) return false;
+  CPulse::Stop(pulse);
+  pulse = nullptr;
+  m_ppRestingPulse = &pulse;
+  connection->WantDrainNotice();
+  return true;
 }
 
 void CServiceBase::EndTransferPulse() {

@@ -81,6 +81,12 @@ class CServiceBase {
   void OnOutputDrained();
 
  protected:
+  // For a step of the service's own continuation pulse (made with
+  // PulseCallback): while the client has not read what is queued, ends the
+  // pulse and makes a new one once the queue has room. True when the step is
+  // to do nothing now. Long results thus never pile up in memory.
+  bool RestWhileBacklogged(CPulse*& pulse);
+
   void SendFileStep();
   void SendRowOfBytes(const uint8_t* data, size_t length);
   void EndTransferPulse();
@@ -108,6 +114,7 @@ class CServiceBase {
   bool m_bSending = false;
   bool m_bDeleteAfter = false;
   bool m_bWaitingForDrain = false;
+  CPulse** m_ppRestingPulse = nullptr;
   CPulse* m_pTransferPulse = nullptr;
   std::unique_ptr<CColumnTypes> m_pFileSchema;
 };

@@ -1,6 +1,7 @@
 #include "server/core/service_factory.h"
 
-#include <cctype>
+#include <strings.h>
+
 #include <memory>
 
 #include "server/core/service_base.h"
@@ -10,14 +11,6 @@ namespace {
 std::vector<CServiceClass>& Classes() {
   static std::vector<CServiceClass> classes;
   return classes;
-}
-
-bool EqualsNoCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
 }
 
 constexpr size_t kPrefixLength = 8;  // "CService"
@@ -40,7 +33,7 @@ void RegisterServiceClass(const std::string& className, CServiceBase* (*create)(
 CServiceBase* CreateByName(const std::string& serviceName) {
   for (const CServiceClass& serviceClass : Classes()) {
     if (serviceClass.className.compare(0, kPrefixLength, "CService") != 0) continue;
-    if (EqualsNoCase(serviceClass.className.substr(kPrefixLength), serviceName))
+    if (strcasecmp(serviceClass.className.c_str() + kPrefixLength, serviceName.c_str()) == 0)
       return CreateAvailable(serviceClass);
   }
   for (const CServiceClass& serviceClass : Classes())

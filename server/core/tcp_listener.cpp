@@ -93,7 +93,6 @@ void UnloadWinSock() {
 }
 
 bool IsWinSockLoaded() { return g_bLoaded; }
-bool IsDnsLookupOn() { return !g_bNoDns; }
 
 void StartTransports(CServer* server) {
   CTransportBase::SetServer(server);

@@ -11,7 +11,6 @@ inline constexpr uint16_t kDefaultClientPort = 29186;
 void LoadWinSock();
 void UnloadWinSock();
 bool IsWinSockLoaded();
-bool IsDnsLookupOn();
 
 // Remembers the server and starts (stops) every transport class.
 void StartTransports(CServer* server);

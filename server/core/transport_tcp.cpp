@@ -119,7 +119,13 @@ void CTransportTCP::OnReadable() {
       }
       const uint32_t length = static_cast<uint32_t>(payload.size());
       bool ended = false;
-      OnPacket(new CByteBlock(payload.data(), static_cast<int32_t>(length)), ended);
+      try {
+        OnPacket(new CByteBlock(payload.data(), static_cast<int32_t>(length)), ended);
+      } catch (...) {
+        // A failure below routing (a service that cannot be made) costs the
+        // packet, not the server.
+        WriteApiLog("# Exception during incoming socket message\r\n");
+      }
       if (ended || m_bClosing) return;
       if (CCounterBlock* block = StatusBlock()) block->CountIn(m_nSlot, length + 2);
     }
@@ -132,6 +138,13 @@ void CTransportTCP::OnReadable() {
 }
 
 void CTransportTCP::Send(CByteBlock* payload, int32_t /*flag*/) {
+  if (payload->length > 0xFFFF) {
+    // Its length does not fit the prefix: sent, it would shift every later
+    // frame of the connection.
+    WriteApiLogF("# Packet of %d bytes not sent to %d\r\n", payload->length, GetConnectionNumber());
+    delete payload;
+    return;
+  }
   if (m_bClosing || m_nQueuedBytes + 2 + static_cast<size_t>(payload->length) > kMaxQueuedBytes) {
     delete payload;
     if (!m_bClosing) {
