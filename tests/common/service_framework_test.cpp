@@ -100,10 +100,7 @@ class ServiceFrameworkTest : public ::testing::Test {
                                qn::svctest::SelfImagePath()));
   }
   void TearDown() override {
-    svc::ServiceStatus st;
-    if (svc::QueryServiceStatus("TestService", st) == svc::kOk && st.processId > 0) {
-      qn::svctest::KillProcessGroup(st.processId);
-    }
+    qn::svctest::KillServiceProcess("TestService");
     ::unsetenv("QN_TEST_SERVICE_HELPER");
     svc::SetTimeouts(30000ms, 30000ms);
   }

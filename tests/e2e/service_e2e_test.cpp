@@ -31,12 +31,7 @@ class ServerAsServiceTest : public ::testing::Test {
     qn::test::WriteRegistry(root_.path().string(),
                             {{"General", {qn::test::DwordLine("Port", port_)}}});
   }
-  void TearDown() override {
-    svc::ServiceStatus st;
-    if (svc::QueryServiceStatus(kService, st) == svc::kOk && st.processId > 0) {
-      qn::svctest::KillProcessGroup(st.processId);
-    }
-  }
+  void TearDown() override { qn::svctest::KillServiceProcess(kService); }
 
   qn::svctest::RunResult Verb(const std::string& arg) {
     return qn::svctest::RunProgram({Program(), arg}, 30s);

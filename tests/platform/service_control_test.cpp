@@ -85,13 +85,7 @@ class ServiceControlTest : public ::testing::Test {
  protected:
   void SetUp() override { SetTimeouts(5000ms, 5000ms); }
   void TearDown() override {
-    for (const auto& name : installed_) {
-      ServiceStatus st;
-      if (QueryServiceStatus(name, st) == kOk && st.processId > 0) {
-        qn::svctest::KillProcessGroup(st.processId);
-      }
-    }
-    for (pid_t pid : pids_) qn::svctest::KillProcessGroup(pid);
+    for (const auto& name : installed_) qn::svctest::KillServiceProcess(name);
     ::unsetenv("QN_TEST_SERVICE_HELPER");
     SetTimeouts(30000ms, 30000ms);
   }
@@ -127,7 +121,6 @@ class ServiceControlTest : public ::testing::Test {
 
   ScopedRoot root_;
   std::vector<std::string> installed_;
-  std::vector<pid_t> pids_;
 };
 
 TEST_F(ServiceControlTest, DatabaseKeepsTheEntryInTheRegistryStore) {

@@ -11,6 +11,8 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/paths.h"
+
 extern char** environ;
 
 namespace qn::svctest {
@@ -47,6 +49,15 @@ void KillProcessGroup(pid_t pid) {
   ::kill(-pid, SIGKILL);
   ::kill(pid, SIGKILL);
   WaitUntil([pid] { return !ProcessAlive(pid); }, std::chrono::seconds(5));
+}
+
+void KillServiceProcess(const std::string& service) {
+  std::string file;
+  for (char c : service) file += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::ifstream in(qn::paths::RunDir() / (file + ".status"));
+  long fields[7] = {};
+  for (long& f : fields) in >> f;
+  if (in && fields[6] > 0) KillProcessGroup(static_cast<pid_t>(fields[6]));
 }
 
 RunResult RunProgram(const std::vector<std::string>& argv, std::chrono::milliseconds limit) {

@@ -23,6 +23,10 @@ bool ProcessAlive(pid_t pid);
 // Kills the process group led by `pid` (and the process), then waits for it.
 void KillProcessGroup(pid_t pid);
 
+// Kills the process that the status file of the service names, whether or
+// not the service is still installed: what a test started never outlives it.
+void KillServiceProcess(const std::string& service);
+
 struct RunResult {
   int exitCode = -1;  // -1 when killed on time-out or not started
   std::string output;  // standard output and error
