@@ -98,9 +98,9 @@ bool CNTService::WaitForStop(std::chrono::milliseconds timeout) {
       m_event.wait(lock);
       continue;
     }
-    if (m_event.wait_until(lock, deadline) == std::cv_status::timeout) {
-      return m_stopEvent;
-    }
+    // A pause that began during the wait holds the worker here too.
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    m_event.wait_until(lock, deadline);
   }
 }
 
