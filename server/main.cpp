@@ -19,6 +19,10 @@ int main(int argc, char** argv) {
   bool eventLogOpen = false;
   CEventLogSource eventLog(kServerEventSource, 0, eventLogOpen);
 
+  // Started to serve an automation client: the Monitor object lives only in
+  // a server that runs, so such a start ends here.
+  if (AsksForAutomationStart(commandLine)) return 1;
+
   const bool standAlone = commandLine == "-sa" || commandLine == "/sa";
   // A mistaken start from a prompt ends before it touches the listener or the
   // shared counter block of a server that may be running.

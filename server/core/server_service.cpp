@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "common/command_line.h"
 #include "common/message_box.h"
 #include "common/service_verbs.h"
 #include "platform/paths.h"
@@ -61,6 +62,19 @@ bool RunServiceCommandLine(const std::string& commandLine) {
   if (install) {
     InstallServerService(commandLine, programPath);
     return true;
+  }
+  return false;
+}
+
+bool AsksForAutomationStart(const std::string& commandLine) {
+  const char* cursor = commandLine.c_str();
+  std::string token;
+  while (*cursor != '\0') {
+    if (GetCommandLineToken(cursor, commandLine.size(), &token) <= 1) continue;
+    if (token[0] != '-' && token[0] != '/') continue;
+    std::string flag;
+    for (char c : token.substr(1)) flag += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (flag == "embedding" || flag == "automation") return true;
   }
   return false;
 }

@@ -58,6 +58,10 @@ inline constexpr const char* kNotAServiceMessage =
 // them: the program then ends.
 bool RunServiceCommandLine(const std::string& commandLine);
 
+// True when a switch argument asks for an embedding or automation start
+// ("-Embedding", "/Automation", letter case ignored).
+bool AsksForAutomationStart(const std::string& commandLine);
+
 // Sets the stop flag and asks the main loop to close.
 void CloseMainWindow();
 bool IsStopFlagSet();

@@ -150,6 +150,13 @@ TEST_F(ServerAsServiceTest, OutsideTheServiceControlTheServerDoesNotRun) {
   EXPECT_FALSE(qn::test::IsPortListening(port_));
 }
 
+TEST_F(ServerAsServiceTest, AnAutomationStartEndsAtOnce) {
+  auto run = Verb("-Embedding");
+  EXPECT_NE(run.exitCode, 0);
+  EXPECT_EQ(run.output.find(kNotAService), std::string::npos) << run.output;
+  EXPECT_FALSE(qn::test::IsPortListening(port_));
+}
+
 TEST_F(ServerAsServiceTest, VerbsRunTheServerThroughItsLife) {
   ASSERT_EQ(Verb("-install").exitCode, 0);
   auto startBegin = std::chrono::steady_clock::now();

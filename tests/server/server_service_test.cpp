@@ -73,3 +73,18 @@ TEST(ServerServiceTest, OutsideTheStandInTheServerCloses) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ServerStartupTest, AutomationStartsAreRecognisedInAnyCase) {
+  EXPECT_TRUE(AsksForAutomationStart("-Embedding"));
+  EXPECT_TRUE(AsksForAutomationStart("/automation"));
+  EXPECT_TRUE(AsksForAutomationStart("-x /EMBEDDING"));
+  EXPECT_FALSE(AsksForAutomationStart("Embedding"));
+  EXPECT_FALSE(AsksForAutomationStart("-Embeddings"));
+  EXPECT_FALSE(AsksForAutomationStart("-sa"));
+  EXPECT_FALSE(AsksForAutomationStart(""));
+  EXPECT_FALSE(AsksForAutomationStart("\"-Embedding"));
+}
+
+}  // namespace
