@@ -53,13 +53,12 @@ bool CServer::Start() {
     return false;
   }
   m_pStatusBlock->Initialise();
-  StartTimer();
+  // Silent connections go with the user timer's pass (user_timer).
   return true;
 }
 
 void CServer::Stop() {
   StopTransports();
-  m_pTimer.reset();
   {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     while (!m_connections.empty()) {
@@ -73,16 +72,6 @@ void CServer::Stop() {
   if (m_pStatusBlock) m_pStatusBlock->Close();
   m_pStatusBlock.reset();
   CTransportBase::SetServer(nullptr);
-}
-
-void CServer::StartTimer() {
-  if (!m_pTimer) m_pTimer = std::make_unique<asio::steady_timer>(qn::MainLoop());
-  m_pTimer->expires_after(std::chrono::seconds(kTimerSeconds));
-  m_pTimer->async_wait([this](const asio::error_code& ec) {
-    if (ec) return;
-    DropSilentConnections(std::time(nullptr));
-    StartTimer();
-  });
 }
 
 bool CServer::AddConnection(CTransportBase* connection) {

@@ -2,7 +2,6 @@
 // one lock, the order of start and stop, and the routing of every packet a
 // connection receives after its hello.
 #pragma once
-#include <asio/steady_timer.hpp>
 #include <ctime>
 #include <list>
 #include <memory>
@@ -61,7 +60,6 @@ class CServer {
   void OnOutputDrained(CTransportBase* connection);
 
  private:
-  void StartTimer();
   void UpdateOpenRequests();
 
   std::list<CTransportBase*> m_connections;
@@ -70,5 +68,4 @@ class CServer {
   std::list<CRequestContext*> m_requests;
   std::recursive_mutex m_lock;
   std::unique_ptr<CCounterBlock> m_pStatusBlock;
-  std::unique_ptr<asio::steady_timer> m_pTimer;
 };

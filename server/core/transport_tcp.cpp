@@ -160,7 +160,15 @@ void CTransportTCP::Send(CByteBlock* payload, int32_t /*flag*/) {
   delete payload;
   m_nQueuedBytes += static_cast<size_t>(packet->length);
   m_queue.push_back(packet);
-  if (m_bWritable) Flush();
+  if (m_bWritable && !m_bFlushPosted) {
+    m_bFlushPosted = true;
+    asio::post(qn::MainLoop(), [token = m_token] {
+      CTransportTCP* self = *token;
+      if (self == nullptr) return;
+      self->m_bFlushPosted = false;
+      if (self->m_bWritable) self->Flush();
+    });
+  }
 }
 
 void CTransportTCP::Flush() {
@@ -236,6 +244,9 @@ void CTransportTCP::CloseAtOnce() {
 void CTransportTCP::PostClose() {
   if (m_bClosePosted) return;
   m_bClosePosted = true;
+  // Replies queued before the close (a last message) still go out, as far
+  // as the socket takes them.
+  if (!m_bClosing && m_bWritable && !m_queue.empty()) Flush();
   m_bClosing = true;
   asio::post(qn::MainLoop(), [token = m_token] {
     CTransportTCP* self = *token;

@@ -61,6 +61,8 @@ class CTransportTCP : public CTransportBase {
   uint32_t m_nLogonTimeout = 0;
   bool m_bWritable = false;
   bool m_bWriteWaiting = false;
+  // A flush is posted: the packets one handler queues leave in one write.
+  bool m_bFlushPosted = false;
   bool m_bReadPaused = false;
   bool m_bClosing = false;
   bool m_bClosePosted = false;

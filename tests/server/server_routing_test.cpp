@@ -8,6 +8,7 @@
 #include "server/core/request_packet.h"
 #include "server/core/server.h"
 #include "server/core/tcp_listener.h"
+#include "server/core/user.h"
 #include "support/scoped_root.h"
 
 using Bytes = std::vector<uint8_t>;
@@ -29,7 +30,7 @@ class RoutingUnitTest : public ::testing::Test {
     auto* c = new FakeConnection();
     server.AddConnection(c);
     c->SetHandshakeState(CTransportBase::kNormal);
-    c->SetUser(reinterpret_cast<CUser*>(&marker));
+    c->SetUser(new CUser());  // a member object that never logged on
     return c;
   }
   void Route(FakeConnection* c, const Bytes& bytes) {
@@ -43,7 +44,6 @@ class RoutingUnitTest : public ::testing::Test {
   qn::test::ScopedRoot root;
   CServer server;
   FakeConnection* connection = nullptr;
-  char marker = 0;
 };
 
 TEST_F(RoutingUnitTest, OpenRequestIsListedUntilCancelled) {

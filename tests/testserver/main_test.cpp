@@ -8,20 +8,20 @@
 #include "server/core/server.h"
 #include "server/core/server_app.h"
 #include "server/core/transport_base.h"
+#include "server/core/user.h"
 
 namespace {
 
 constexpr uint8_t kMarkLoggedOn = 0x7F;
-// Never dereferenced: the core only asks whether a member is there, and the
-// member link deletes nothing in this build.
-char g_memberMarker;
 
 class CTestServer : public CServer {
  public:
   void RoutePacket(CTransportBase* connection, CByteBlock* packet, bool& ended) override {
     if (connection->GetHandshakeState() == CTransportBase::kNormal && packet->length >= 1 &&
         packet->data[0] == kMarkLoggedOn) {
-      connection->SetUser(reinterpret_cast<CUser*>(&g_memberMarker));
+      // A member object that never logged on: the core only asks whether a
+      // member is there, and the connection deletes it with itself.
+      if (connection->GetUser() == nullptr) connection->SetUser(new CUser());
       delete packet;
       return;
     }

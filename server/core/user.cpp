@@ -1,0 +1,402 @@
+#include "server/core/user.h"
+
+#include <algorithm>
+#include <functional>
+#include <strings.h>
+#include <vector>
+
+#include "common/helpers.h"
+#include "common/module_registration.h"
+#include "server/core/clock.h"
+#include "server/core/counter_block.h"
+#include "server/core/server.h"
+#include "server/core/transport_base.h"
+#include "server/core/user_timer.h"
+#include "server/data/connection_pool.h"
+
+namespace {
+
+const std::string kAccountConnect = "DSN=Quillnet Server;DBQ=QNACCOUN.MDB";
+const std::string kAuditConnect = "DSN=Quillnet Server;DBQ=QNAUDIT.MDB";
+
+std::list<CUser*> g_users;
+std::recursive_mutex g_userListLock;
+std::vector<CUser::LogonHook> g_logonHooks;
+CDatabase* g_pAccountDatabase = nullptr;
+
+// The account connection all members' rows share, reserved at module start;
+// fetched again when that failed (no database yet at start).
+CDatabase* AccountDatabase() {
+  if (g_pAccountDatabase == nullptr) g_pAccountDatabase = GetDatabase(kAccountConnect, true);
+  return g_pAccountDatabase;
+}
+
+std::string UserFilter(const std::string& userId) { return "UserID=" + SQLQuote(userId); }
+
+std::string CAccounts_2::*TextMember(AccountField field) {
+  switch (field) {
+    case AccountField::Address1: return &CAccounts_2::m_Address1;
+    case AccountField::Address2: return &CAccounts_2::m_Address2;
+    case AccountField::BillingAddress1: return &CAccounts_2::m_BillingAddress1;
+    case AccountField::BillingAddress2: return &CAccounts_2::m_BillingAddress2;
+    case AccountField::BillingCity: return &CAccounts_2::m_BillingCity;
+    case AccountField::BillingCompany: return &CAccounts_2::m_BillingCompany;
+    case AccountField::BillingCountry: return &CAccounts_2::m_BillingCountry;
+    case AccountField::BillingFirstName: return &CAccounts_2::m_BillingFirstName;
+    case AccountField::BillingLastName: return &CAccounts_2::m_BillingLastName;
+    case AccountField::BillingState_Province: return &CAccounts_2::m_BillingState_Province;
+    case AccountField::BillingZip: return &CAccounts_2::m_BillingZip;
+    case AccountField::City: return &CAccounts_2::m_City;
+    case AccountField::Company: return &CAccounts_2::m_Company;
+    case AccountField::Country: return &CAccounts_2::m_Country;
+    case AccountField::FirstName: return &CAccounts_2::m_FirstName;
+    case AccountField::HomeEmail: return &CAccounts_2::m_HomeEmail;
+    case AccountField::InternetAlias: return &CAccounts_2::m_InternetAlias;
+    case AccountField::LastName: return &CAccounts_2::m_LastName;
+    case AccountField::LongProfile: return &CAccounts_2::m_LongProfile;
+    case AccountField::Password: return &CAccounts_2::m_Password;
+    case AccountField::Phone: return &CAccounts_2::m_Phone;
+    case AccountField::ShortProfile: return &CAccounts_2::m_ShortProfile;
+    case AccountField::State_Province: return &CAccounts_2::m_State_Province;
+    case AccountField::Zip: return &CAccounts_2::m_Zip;
+    case AccountField::Dormant: break;
+  }
+  return nullptr;
+}
+
+// Copies every column value of one row buffer into another.
+void CopyRow(const CAccounts_2& from, CAccounts_2& to) {
+  for (const auto& column : CAccounts_2::Spec().columns)
+    std::visit([&](auto member) { to.*member = from.*member; }, column.member);
+}
+
+// The key query's rows.
+class CUserKeyRows : public CRecordset {
+ public:
+  using CRecordset::CRecordset;
+  std::string GetDefaultSQL() override { return "[Keys]"; }
+  void DoFieldExchange(CFieldExchange& fx) override {
+    fx.Column("Keys.KeyID", FieldKind::Long, 0, &m_KeyID);
+    fx.Column("Keys.AppName", FieldKind::Text, 255, &m_AppName);
+    fx.Column("Keys.KeyName", FieldKind::Text, 255, &m_KeyName);
+    fx.Column("Keys.Description", FieldKind::Text, 255, &m_Description);
+    fx.Column("Keys.KeyCost", FieldKind::Long, 0, &m_KeyCost);
+  }
+  int32_t m_KeyID = 0;
+  std::string m_AppName;
+  std::string m_KeyName;
+  std::string m_Description;
+  int32_t m_KeyCost = 0;
+};
+
+void RunLogonHooks(CUser* user, bool logon) {
+  // A copy: a hook may add or remove hooks.
+  const std::vector<CUser::LogonHook> hooks = g_logonHooks;
+  for (CUser::LogonHook hook : hooks) {
+    try {
+      hook(user, logon);
+    } catch (...) {
+      // One module's failure must not keep the others from hearing of it.
+    }
+  }
+}
+
+void CountUsers(int32_t delta) {
+  CServer* server = CTransportBase::GetServer();
+  if (server != nullptr && server->GetStatusBlock() != nullptr)
+    server->GetStatusBlock()->AddTotal(CCounterBlock::kUsers, delta);
+}
+
+void InitUserModule() {
+  try {
+    g_pAccountDatabase = GetDatabase(kAccountConnect, true);
+  } catch (const std::exception&) {
+    g_pAccountDatabase = nullptr;
+  }
+  StartUserTimer();
+}
+
+void TermUserModule() {
+  StopUserTimer();
+  ForgetUserDatabase();  // the pool closes it
+}
+
+const CModuleRegistration s_userModule(&InitUserModule, &TermUserModule);
+
+}  // namespace
+
+std::string BuildUserKeyQuery(const std::string& quotedUserId) {
+  // ORDER BY after a UNION names the output columns: PostgreSQL refuses the
+  // table-qualified form.
+  return "SELECT DISTINCT Keys.KeyID, Keys.AppName, Keys.KeyName, Keys.Description, Keys.KeyCost "
+         "FROM Keys, KeyChains, Keys2Chains, UserID2KeyChain WHERE UserID2KeyChain.UserID=" +
+         quotedUserId +
+         " AND KeyChains.KeyChainID = UserID2KeyChain.KeyChainID AND Keys2Chains.KeyChainID = "
+         "KeyChains.KeyChainID AND Keys.KeyID = Keys2Chains.KeyID UNION SELECT DISTINCT "
+         "Keys.KeyID, Keys.AppName, Keys.KeyName, Keys.Description, Keys.KeyCost FROM Keys, "
+         "UserID2Keys WHERE UserID2Keys.UserID=" +
+         quotedUserId + " AND Keys.KeyID=UserID2Keys.KeyID ORDER BY AppName, KeyName";
+}
+
+CUser::CUser() = default;
+
+CUser::~CUser() {
+  if (m_bListed) Logoff();
+}
+
+bool CUser::ReadRow(CAccounts_2& row) {
+  row.m_strFilter = UserFilter(m_strUserID);
+  row.Open(CRecordset::snapshot, nullptr, CRecordset::readOnly);
+  const bool found = !row.IsEOF();
+  row.Close();
+  return found;
+}
+
+void CUser::Logon(const std::string& userId, CTransportBase* connection) {
+  std::lock_guard<std::recursive_mutex> guard(g_userListLock);
+  m_pConnection = connection;
+  m_strUserID = userId;
+  const std::time_t now = GetClock().Now();
+  CAccounts_2 row(AccountDatabase());
+  if (!ReadRow(row)) throw CDispatchException(kUserDatabaseErrorCode, kUserDatabaseErrorText);
+  CopyRow(row, m_row);
+  m_bLoaded = true;
+  LoadKeys();
+  Attach(m_row.m_UserID, connection, m_row.m_Credits, m_row.m_RatePerHour, m_row.m_MaxTimeOnline,
+         now);
+}
+
+void CUser::LoadKeys() {
+  try {
+    CUserKeyRows rows(AccountDatabase());
+    rows.Open(CRecordset::forwardOnly, BuildUserKeyQuery(SQLQuote(m_strUserID)).c_str(),
+              CRecordset::readOnly);
+    while (!rows.IsEOF()) {
+      m_keys.emplace_back(rows.m_KeyID, rows.m_AppName, rows.m_KeyName, rows.m_KeyCost);
+      rows.MoveNext();
+    }
+    rows.Close();
+  } catch (const std::exception&) {
+    // The member goes on with the keys read so far.
+  }
+}
+
+void CUser::Attach(const std::string& userId, CTransportBase* connection, int32_t credits,
+                   int16_t ratePerHour, int16_t maxTimeOnline, std::time_t logonTime) {
+  std::lock_guard<std::recursive_mutex> guard(g_userListLock);
+  m_strUserID = userId;
+  m_pConnection = connection;
+  m_nCredits = credits;
+  m_nRatePerHour = ratePerHour;
+  m_nMaxTimeOnline = maxTimeOnline;
+  m_tLogon = logonTime;
+  g_users.push_back(this);
+  m_bListed = true;
+  NotifyMonitors(static_cast<int>(g_users.size()));
+  RunLogonHooks(this, true);
+  CountUsers(1);
+}
+
+void CUser::Logoff() {
+  std::lock_guard<std::recursive_mutex> guard(g_userListLock);
+  RunLogonHooks(this, false);
+  try {
+    EditRow([this](CAccounts_2& row) {
+      row.m_Credits = m_nCredits;
+      row.m_LastOn = m_tLogon;
+    });
+  } catch (const std::exception&) {
+    // The member leaves all the same; the credits of this call are lost.
+  }
+  m_keys.clear();
+  g_users.remove(this);
+  m_bListed = false;
+  WriteAuditTrail("Logoff", "Logoff", "User Logged Off");
+  NotifyMonitors(static_cast<int>(g_users.size()));
+  CountUsers(-1);
+}
+
+void CUser::EditRow(const std::function<void(CAccounts_2&)>& change) {
+  CAccounts_2 row(AccountDatabase());
+  row.m_strFilter = UserFilter(m_strUserID);
+  row.Open(CRecordset::snapshot);
+  if (!row.IsEOF()) {
+    row.Edit();
+    change(row);
+    row.Update();
+  }
+  row.Close();
+}
+
+void CUser::CopyChanges(CAccounts_2& row) const {
+  for (const auto& entry : m_changed) {
+    if (entry.first == AccountField::Dormant) {
+      row.m_Dormant = m_row.m_Dormant;
+      row.SetFieldDirty(&row.m_Dormant);
+    } else {
+      std::string CAccounts_2::*member = TextMember(entry.first);
+      row.*member = m_row.*member;
+      row.SetFieldDirty(&(row.*member));
+    }
+  }
+}
+
+void CUser::LoadAccount() {
+  if (m_bLoaded) return;
+  SaveChanges();
+  try {
+    CAccounts_2 row(AccountDatabase());
+    if (!ReadRow(row)) throw CDispatchException(kUserDatabaseErrorCode, kUserDatabaseErrorText);
+    // Changes the write could not place yet stay over the row just read.
+    CopyChanges(row);
+    CopyRow(row, m_row);
+  } catch (const CDispatchException&) {
+    throw;
+  } catch (const std::exception&) {
+    throw CDispatchException(kUserDatabaseErrorCode, kUserDatabaseErrorText);
+  }
+  m_bLoaded = true;
+}
+
+void CUser::SaveChanges() {
+  if (m_changed.empty()) return;
+  try {
+    EditRow([this](CAccounts_2& row) { CopyChanges(row); });
+    m_changed.clear();
+  } catch (const std::exception&) {
+    // Kept for the next tick.
+  }
+}
+
+std::string CUser::GetText(AccountField field) {
+  LoadAccount();
+  if (field == AccountField::Dormant) return m_row.m_Dormant ? "1" : "0";
+  return m_row.*TextMember(field);
+}
+
+void CUser::SetText(AccountField field, const std::string& value) {
+  if (field == AccountField::Dormant) {
+    SetDormant(value != "0" && !value.empty());
+    return;
+  }
+  std::string CAccounts_2::*member = TextMember(field);
+  // Kept as the row will keep it, so reads before and after the write agree.
+  size_t width = std::string::npos;
+  for (const auto& column : CAccounts_2::Spec().columns) {
+    const auto* text = std::get_if<std::string CAccounts_2::*>(&column.member);
+    if (text != nullptr && *text == member) width = static_cast<size_t>(column.type.width);
+  }
+  m_row.*member = value.substr(0, width);
+  m_changed[field] = 1;
+}
+
+bool CUser::GetDormant() {
+  LoadAccount();
+  return m_row.m_Dormant != 0;
+}
+
+void CUser::SetDormant(bool dormant) {
+  m_row.m_Dormant = dormant ? TRUE : FALSE;
+  m_changed[AccountField::Dormant] = 1;
+}
+
+std::time_t CUser::GetSignupDate() {
+  LoadAccount();
+  return m_row.m_SignUpDate;
+}
+
+const CUserKey* CUser::FindKey(const std::string& appName, const std::string& keyName) const {
+  for (const CUserKey& key : m_keys) {
+    if (strcasecmp(key.m_strAppName.c_str(), appName.c_str()) == 0 &&
+        strcasecmp(key.m_strKeyName.c_str(), keyName.c_str()) == 0)
+      return &key;
+  }
+  return nullptr;
+}
+
+bool CUser::CanUseKey(const std::string& appName, const std::string& keyName) const {
+  const CUserKey* key = FindKey(appName, keyName);
+  return key != nullptr && m_nCredits >= key->m_nCost;
+}
+
+int32_t CUser::GetKeyCost(const std::string& appName, const std::string& keyName) const {
+  const CUserKey* key = FindKey(appName, keyName);
+  return key != nullptr && m_nCredits >= key->m_nCost ? key->m_nCost : 0;
+}
+
+bool CUser::HasKeyID(int32_t keyId) const {
+  if (keyId == -1) return true;
+  for (const CUserKey& key : m_keys)
+    if (key.m_nKeyID == keyId && m_nCredits >= key.m_nCost) return true;
+  return false;
+}
+
+int32_t CUser::GetKeyIDCost(int32_t keyId) const {
+  if (keyId == -1) return 0;
+  for (const CUserKey& key : m_keys)
+    if (key.m_nKeyID == keyId && m_nCredits >= key.m_nCost) return key.m_nCost;
+  return 0;
+}
+
+void CUser::ChargeKey(const std::string& appName, const std::string& keyName) {
+  if (const CUserKey* key = FindKey(appName, keyName)) DeductCredits(key->m_nCost);
+}
+
+int32_t CUser::DeductCredits(int32_t amount) {
+  m_nCredits = amount > m_nCredits ? 0 : m_nCredits - amount;
+  return m_nCredits;
+}
+
+void CUser::WriteAuditTrail(const std::string& service, const std::string& keyword,
+                            const std::string& description) {
+  AppendAuditTrail(m_strUserID, service, keyword, description);
+}
+
+void AppendAuditTrail(const std::string& userId, const std::string& service,
+                      const std::string& keyword, const std::string& description) {
+  try {
+    CAuditTrail_2 row(GetDatabase(kAuditConnect, false));
+    row.m_strFilter = "AuditTrailID = 0";
+    row.Open(CRecordset::snapshot, nullptr, CRecordset::appendOnly);
+    row.AddNew();
+    // The key and the time columns are left to the database.
+    row.m_UserID = userId;
+    row.m_ServiceName = service;
+    row.m_KeyWord = keyword;
+    row.m_Description = description;
+    row.Update();
+    row.Close();
+  } catch (const std::exception&) {
+    // The audit trail never stops the work it records.
+  }
+}
+
+std::list<CUser*>& GetUserList() { return g_users; }
+std::recursive_mutex& GetUserListLock() { return g_userListLock; }
+void LockUserList() { g_userListLock.lock(); }
+void UnlockUserList() { g_userListLock.unlock(); }
+
+void AddLogonHook(CUser::LogonHook hook) { g_logonHooks.push_back(hook); }
+
+void RemoveLogonHook(CUser::LogonHook hook) {
+  g_logonHooks.erase(std::remove(g_logonHooks.begin(), g_logonHooks.end(), hook),
+                     g_logonHooks.end());
+}
+
+CUser* FindUserByID(const std::string& userId) {
+  for (CUser* user : g_users)
+    if (strcasecmp(user->GetUserID().c_str(), userId.c_str()) == 0) return user;
+  return nullptr;
+}
+
+int GetUserCount() {
+  std::lock_guard<std::recursive_mutex> guard(g_userListLock);
+  return static_cast<int>(g_users.size());
+}
+
+void ForgetUserDatabase() { g_pAccountDatabase = nullptr; }
+
+const std::string& AccountConnect() { return kAccountConnect; }
+const std::string& AuditConnect() { return kAuditConnect; }
+
+void NotifyMonitors(int /*userCount*/) {}

@@ -1,0 +1,96 @@
+// The "Account" service: a member's own account, profile, billing data, keys
+// and credits, the members online, searches by name and user ID, other
+// members' descriptions and photos. Multi-row answers go out one row per
+// pulse step.
+#pragma once
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "server/core/service_base.h"
+#include "server/core/user_key.h"
+
+class CAccounts_2;
+class CColumnTypes;
+class CPulse;
+
+namespace qn {
+inline constexpr uint16_t kResultAliasTaken = 0x1600;
+inline constexpr uint16_t kResultNoMailGateway = 0x1601;
+}  // namespace qn
+
+// Whether the SMTP gateway runs; the mail module installs its probe. Without
+// one, Internet addresses are refused.
+void SetSmtpGatewayProbe(bool (*probe)());
+
+// The photo file of a member: USRPHOTS/ under the program directory, named by
+// the checksum of "Personal Photo of " + the user ID.
+std::string UserPhotoPath(const std::string& userId);
+
+class CServiceAccount : public CServiceBase {
+ public:
+  CServiceAccount();
+  ~CServiceAccount() override;
+
+  bool IsAvailable() override { return true; }
+  int ProcessRequest() override;
+  void ContinueRequest() override;
+  void OnReceiveFileDone() override;
+
+  // Step kinds of the continuation.
+  enum StepKind {
+    kAccountInfo = 0, kBillingInfo, kKeys, kKeysForApp, kProfileInfo, kUserID, kCredits,
+    kUsersOnline, kSearch,
+  };
+
+ private:
+  struct Handler;
+  static const Handler kHandlers[];
+
+  int FindByFirstName();
+  int FindByLastName();
+  int FindByUserID();
+  int Search(const std::string& filter, const std::string& sort);
+  int GetAccountInfo();
+  int GetBillingInfo();
+  int GetKeys();
+  int GetKeysForApp();
+  int GetProfileInfo();
+  int GetUserDescription();
+  int GetUserID();
+  int GetCredits();
+  int GetUsersOnline();
+  int SetBillingInfo();
+  int SetPassword();
+  int SetProfileInfo();
+  int SetUserDescription();
+  int SetUserPhoto();
+  int GetUserPhoto();
+  int GetHomeEmailAddress();
+  int SetHomeEmailAddress();
+  int GetInternetAlias();
+  int SetInternetAlias();
+
+  // Sends the schema and starts the continuation.
+  int StartStream(StepKind kind);
+  void Step();
+  void SendRow(const std::vector<const void*>& values);
+  void SendSingleRow(const std::vector<const void*>& values);
+  void StopStream();
+  // The parameters in order; false when their count is not `count`.
+  bool TakeParams(int count, std::vector<std::string>& out);
+
+  std::unique_ptr<CColumnTypes> m_pSchema;
+  CPulse* m_pPulse = nullptr;
+  int m_nStepKind = -1;
+  std::list<CUserKey>::const_iterator m_nextKey;
+  std::unique_ptr<CAccounts_2> m_pSearch;
+  std::string m_strAppFilter;
+  std::vector<std::string> m_online;
+  size_t m_nOnlineNext = 0;
+  // A photo upload lands here and replaces the photo only when complete.
+  std::string m_strPhotoTemp;
+  std::string m_strPhotoPath;
+};
