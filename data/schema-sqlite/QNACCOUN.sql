@@ -1,6 +1,8 @@
 -- Tables of the area file QNACCOUN.MDB (an SQLite file despite its name).
 -- TRUE is stored as -1; names the system compares without regard to case
 -- are NOCASE; the database numbers identity keys itself.
+-- Times it fills take the form the driver writes for bound times, so a
+-- row without a key is found again by its values.
 PRAGMA journal_mode=WAL;
 
 CREATE TABLE Accounts (
@@ -21,10 +23,10 @@ CREATE TABLE Accounts (
   Country TEXT DEFAULT '',
   Credits INTEGER DEFAULT 0,
   Dormant SMALLINT DEFAULT 0,
-  FirstName TEXT DEFAULT '',
+  FirstName TEXT COLLATE NOCASE DEFAULT '',
   HomeEmail TEXT DEFAULT '',
   InternetAlias TEXT COLLATE NOCASE DEFAULT '',
-  LastName TEXT DEFAULT '',
+  LastName TEXT COLLATE NOCASE DEFAULT '',
   LastOn TIMESTAMP,
   LongProfile TEXT DEFAULT '',
   MaxTimeOnline SMALLINT DEFAULT 0,
@@ -32,7 +34,7 @@ CREATE TABLE Accounts (
   Phone TEXT DEFAULT '',
   RatePerHour SMALLINT DEFAULT 0,
   ShortProfile TEXT DEFAULT '',
-  SignUpDate TIMESTAMP,
+  SignUpDate TIMESTAMP DEFAULT (strftime('%Y-%m-%d %H:%M:%S.000', 'now', 'localtime')),
   State_Province TEXT DEFAULT '',
   UserID TEXT COLLATE NOCASE DEFAULT '',
   Zip TEXT DEFAULT ''

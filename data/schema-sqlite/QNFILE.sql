@@ -1,6 +1,8 @@
 -- Tables of the area file QNFILE.MDB (an SQLite file despite its name).
 -- TRUE is stored as -1; names the system compares without regard to case
 -- are NOCASE; the database numbers identity keys itself.
+-- Times it fills take the form the driver writes for bound times, so a
+-- row without a key is found again by its values.
 PRAGMA journal_mode=WAL;
 
 CREATE TABLE Directories (
@@ -16,7 +18,7 @@ CREATE INDEX Directories_ParentDirectory ON Directories (ParentDirectory);
 CREATE TABLE Downloads (
   DownloadID INTEGER PRIMARY KEY AUTOINCREMENT,
   FileID INTEGER DEFAULT 0,
-  DateDownloaded TIMESTAMP,
+  DateDownloaded TIMESTAMP DEFAULT (strftime('%Y-%m-%d %H:%M:%S.000', 'now', 'localtime')),
   DownloadedBy TEXT COLLATE NOCASE DEFAULT ''
 );
 CREATE INDEX Downloads_FileID ON Downloads (FileID);

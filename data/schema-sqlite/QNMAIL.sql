@@ -1,6 +1,8 @@
 -- Tables of the area file QNMAIL.MDB (an SQLite file despite its name).
 -- TRUE is stored as -1; names the system compares without regard to case
 -- are NOCASE; the database numbers identity keys itself.
+-- Times it fills take the form the driver writes for bound times, so a
+-- row without a key is found again by its values.
 PRAGMA journal_mode=WAL;
 
 CREATE TABLE MessageStore (
@@ -9,8 +11,8 @@ CREATE TABLE MessageStore (
   Subject TEXT DEFAULT '',
   Note TEXT DEFAULT '',
   SenderID TEXT COLLATE NOCASE DEFAULT '',
-  DateSent TIMESTAMP,
-  FileTitle TEXT DEFAULT '',
+  DateSent TIMESTAMP DEFAULT (strftime('%Y-%m-%d %H:%M:%S.000', 'now', 'localtime')),
+  FileTitle TEXT DEFAULT '-',
   Received SMALLINT DEFAULT 0,
   ReturnReceipt SMALLINT DEFAULT 0
 );

@@ -1,6 +1,8 @@
 -- Tables of the area file QNRMSG.MDB (an SQLite file despite its name).
 -- TRUE is stored as -1; names the system compares without regard to case
 -- are NOCASE; the database numbers identity keys itself.
+-- Times it fills take the form the driver writes for bound times, so a
+-- row without a key is found again by its values.
 PRAGMA journal_mode=WAL;
 
 CREATE TABLE Folders (
@@ -19,7 +21,7 @@ CREATE TABLE Messages (
   UserID TEXT COLLATE NOCASE DEFAULT '',
   MsgID INTEGER PRIMARY KEY AUTOINCREMENT,
   FolderID INTEGER DEFAULT 0,
-  Date TIMESTAMP,
+  Date TIMESTAMP DEFAULT (strftime('%Y-%m-%d %H:%M:%S.000', 'now', 'localtime')),
   LastRead TIMESTAMP
 );
 CREATE INDEX Messages_FolderID ON Messages (FolderID);
@@ -27,7 +29,7 @@ CREATE INDEX Messages_FolderID ON Messages (FolderID);
 CREATE TABLE MsgRead (
   MsgID INTEGER DEFAULT 0,
   UserID TEXT COLLATE NOCASE DEFAULT '',
-  Date TIMESTAMP
+  Date TIMESTAMP DEFAULT (strftime('%Y-%m-%d %H:%M:%S.000', 'now', 'localtime'))
 );
 CREATE INDEX MsgRead_MsgID ON MsgRead (MsgID);
 
@@ -37,7 +39,7 @@ CREATE TABLE Responses (
   UserID TEXT COLLATE NOCASE DEFAULT '',
   ResponseID INTEGER PRIMARY KEY AUTOINCREMENT,
   OriginalMsgID INTEGER DEFAULT 0,
-  Date TIMESTAMP,
+  Date TIMESTAMP DEFAULT (strftime('%Y-%m-%d %H:%M:%S.000', 'now', 'localtime')),
   FolderID INTEGER DEFAULT 0,
   ParentID INTEGER DEFAULT 0
 );
@@ -47,6 +49,6 @@ CREATE INDEX Responses_FolderID ON Responses (FolderID);
 CREATE TABLE ResponseRead (
   ResponseID INTEGER DEFAULT 0,
   UserID TEXT COLLATE NOCASE DEFAULT '',
-  Date TIMESTAMP
+  Date TIMESTAMP DEFAULT (strftime('%Y-%m-%d %H:%M:%S.000', 'now', 'localtime'))
 );
 CREATE INDEX ResponseRead_ResponseID ON ResponseRead (ResponseID);

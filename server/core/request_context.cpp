@@ -128,6 +128,13 @@ void CRequestContext::EndRequest() {
   m_pServer->RemoveContext(this);
 }
 
+void CRequestContext::FailRequest(uint16_t code) {
+  if (m_bFinished) return;
+  m_bFinished = true;
+  SendResult(code);
+  m_pServer->RemoveContext(this);
+}
+
 void CRequestContext::OnFollowUpPacket(CByteBlock* packet) {
   std::unique_ptr<CByteBlock> data(packet->Mid(3));
   delete packet;

@@ -29,6 +29,8 @@ class CRequestContext {
   // Sends the end and unlists the request, which deletes it (and the
   // service) when listed: the caller touches nothing of either afterwards.
   void EndRequest();
+  // Ends the request with a result code instead of the end packet.
+  void FailRequest(uint16_t code);
   // Takes the packet (type 4 for this request).
   void OnFollowUpPacket(CByteBlock* packet);
 

@@ -12,6 +12,7 @@
 #include "common/helpers.h"
 #include "common/pulse.h"
 #include "common/registry.h"
+#include "server/core/api_log.h"
 #include "server/core/member_link.h"
 #include "server/core/request_context.h"
 #include "server/core/request_packet.h"
@@ -262,4 +263,16 @@ void CServiceBase::PostAudit(const std::string& keyword, const std::string& desc
     AppendAnonymousAuditTrail(ClassNameAfterPrefix(), keyword, description);
 }
 
-void CServiceBase::PulseCallback(void* service) { static_cast<CServiceBase*>(service)->ContinueRequest(); }
+void CServiceBase::PulseCallback(void* argument) {
+  auto* service = static_cast<CServiceBase*>(argument);
+  try {
+    service->ContinueRequest();
+  } catch (const std::exception& e) {
+    WriteApiLog(std::string("# Exception in service ") + service->GetServiceName() + ": " + e.what() + "\r\n");
+    // The client would otherwise wait for an end that never comes.
+    service->GetRequest()->FailRequest(qn::kResultServiceException);
+  } catch (...) {
+    WriteApiLog("# Exception in service " + service->GetServiceName() + "\r\n");
+    service->GetRequest()->FailRequest(qn::kResultServiceException);
+  }
+}

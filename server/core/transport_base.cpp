@@ -8,6 +8,7 @@
 #include "common/byte_block.h"
 #include "common/helpers.h"
 #include "common/pulse.h"
+#include "platform/path_layer.h"
 #include "server/core/member_link.h"
 #include "server/core/request_packet.h"
 #include "server/core/server.h"
@@ -20,6 +21,12 @@ constexpr size_t kUpdatePiece = 1024;
 
 void SendBytes(CTransportBase* connection, const std::vector<uint8_t>& bytes) {
   connection->Send(new CByteBlock(bytes.data(), static_cast<int32_t>(bytes.size())), 0);
+}
+
+// Found as the version reader finds them, without regard to case: a file
+// whose version announced an update must also be the one sent.
+std::string ClientFile(const std::string& directory, const char* name) {
+  return qn::path::FindExistingNoCase(directory + name);
 }
 
 bool FileExists(const std::string& path) {
@@ -114,9 +121,11 @@ void CTransportBase::UpdatePulseStep(void* connection) {
 void CTransportBase::PumpUpdate() {
   if (m_nHandshakeState == kUpdateAnnounced) {
     const std::string directory = GetProgramDirectory();
-    std::string path = directory + "QUILLNET.EXE";
-    if (static_cast<double>(m_fClientVersion) < 2.02 && FileExists(directory + "QNCLIUPD.EXE"))
-      path = directory + "QNCLIUPD.EXE";
+    std::string path = ClientFile(directory, "QUILLNET.EXE");
+    if (static_cast<double>(m_fClientVersion) < 2.02) {
+      const std::string updater = ClientFile(directory, "QNCLIUPD.EXE");
+      if (FileExists(updater)) path = updater;
+    }
     struct stat st;
     m_pUpdateFile = std::fopen(path.c_str(), "rb");
     if (m_pUpdateFile == nullptr || ::fstat(fileno(m_pUpdateFile), &st) != 0) {

@@ -89,13 +89,19 @@ void CTransportTCP::PostRead() {
 
 void CTransportTCP::OnReadable() {
   if (m_bClosing) return;
-  if (GetUser() == nullptr && m_nLogonTimeout != 0 &&
-      std::time(nullptr) - GetCreationTime() >= static_cast<std::time_t>(m_nLogonTimeout)) {
-    PostClose();
-  }
+  // Past the logon timeout the connection goes, but only after the frames of
+  // this read are handled and their replies written.
+  const bool timedOut = GetUser() == nullptr && m_nLogonTimeout != 0 &&
+      std::time(nullptr) - GetCreationTime() >= static_cast<std::time_t>(m_nLogonTimeout);
+  const std::shared_ptr<CTransportTCP*> token = m_token;
+  ReadFrames(timedOut ? 1 : kReadBudget);
+  if (timedOut && *token != nullptr) PostClose();
+}
+
+void CTransportTCP::ReadFrames(size_t budget) {
   size_t taken = 0;
   std::vector<uint8_t> payload;
-  while (taken < kReadBudget) {
+  while (taken < budget) {
     asio::error_code ec;
     const size_t n = m_socket.read_some(asio::buffer(g_readBuffer), ec);
     if (ec == asio::error::would_block || ec == asio::error::try_again) {

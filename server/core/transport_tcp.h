@@ -48,6 +48,8 @@ class CTransportTCP : public CTransportBase {
   void WaitForRead();
   void PostRead();
   void OnReadable();
+  // Reads until `budget` bytes were taken or the socket is empty.
+  void ReadFrames(size_t budget);
   void Flush();
   void PostClose();
 

@@ -60,9 +60,11 @@ bool EnsureOdbcSetup() {
 std::string TranslateConnectString(const std::string& connect) {
   std::string text = connect;
   if (text.size() >= 5 && EqualsNoCase(text.substr(0, 5), "ODBC;")) text.erase(0, 5);
-  // An attribute given twice keeps its last value: in the one-database mode
-  // the pool appends "ODBCConnectString" after the system data source, and
-  // that string's own data source and login are the ones meant.
+  // In the one-database mode the pool appends "ODBCConnectString" after the
+  // system data source, and that string's own data source is the one meant:
+  // a DSN given twice keeps its last value. Any other attribute keeps its
+  // first, as ODBC drivers do, so a data source's own login is not replaced
+  // by the one the pool lends it.
   std::vector<std::pair<std::string, std::string>> attributes;
   bool file = false;
   for (const std::string& part : SplitAttributes(text)) {
@@ -76,14 +78,14 @@ std::string TranslateConnectString(const std::string& connect) {
       name = "Database";
       file = true;
     }
-    bool replaced = false;
+    bool known = false;
     for (auto& [n, v] : attributes) {
       if (EqualsNoCase(n, name.c_str())) {
-        v = value;
-        replaced = true;
+        if (EqualsNoCase(name, "DSN")) v = value;
+        known = true;
       }
     }
-    if (!replaced) attributes.emplace_back(name, value);
+    if (!known) attributes.emplace_back(name, value);
   }
   std::string out;
   for (const auto& [name, value] : attributes) {

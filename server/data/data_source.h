@@ -17,6 +17,6 @@ bool EnsureOdbcSetup();
 // The connect string a driver gets for one the system wrote: the "ODBC;"
 // prefix goes, and a DBQ= file (an Access file name, relative names in the
 // program directory) becomes the SQLite file with WAL journal, a busy
-// timeout and no creation of missing files. An attribute given twice keeps
-// its last value.
+// timeout and no creation of missing files. A DSN given twice keeps its
+// last value, any other attribute its first.
 std::string TranslateConnectString(const std::string& connect);

@@ -99,7 +99,8 @@ std::string CRecordset::BuildSelect(const char* sql) const {
     source = const_cast<CRecordset*>(this)->GetDefaultSQL();
   }
   std::string text;
-  if (StartsWithNoCase(source, "SELECT")) {
+  if (StartsWithNoCase(source, "SELECT") || StartsWithNoCase(source, "{")) {
+    // A SELECT or a procedure call ("{CALL name(?,?)}") is the statement.
     text = source;
   } else {
     text = "SELECT ";
@@ -122,6 +123,7 @@ bool CRecordset::Open(unsigned openType, const char* sql, unsigned options) {
   if (type_ != forwardOnly) type_ = snapshot;
   options_ = options;
   Bind();
+  openSql_ = sql ? sql : "";
   select_ = BuildSelect(sql);
   open_ = true;
   m_pDatabase->RecordsetOpened();
@@ -148,6 +150,7 @@ bool CRecordset::Requery() {
   RequireOpen();
   pending_ = false;
   mode_ = EditMode::none;
+  select_ = BuildSelect(openSql_.c_str());
   return Execute();
 }
 
@@ -184,6 +187,11 @@ bool CRecordset::Execute() {
     }
     stream_->BindParams(std::move(params));
     stream_->ExecuteDirect(select_);
+    // As under the framework's cursor library: the statement has run (a
+    // procedure without output columns has done its work), but a recordset
+    // without columns has nothing to fetch.
+    if (fx_.fields.empty())
+      throw CDBException("SL009", "No columns were bound prior to calling SQLFetchScroll/SQLExtendedFetch");
     if (type_ == forwardOnly) {
       bof_ = false;
       FetchStreamed();
@@ -578,22 +586,23 @@ bool CRecordset::Update() {
     bool identitySet = false;
     int32_t identityValue = 0;
     const std::string identity = IdentityColumn();
-    if (dirty.empty()) {
-      sql += " DEFAULT VALUES";
-    } else {
-      std::string names, marks;
-      for (size_t i : dirty) {
-        if (!names.empty()) names += ",", marks += ",";
-        names += TargetName(i);
-        marks += "?";
-        params.push_back(MemberParam(i, now[i]));
-        if (!identity.empty() && Unbracket(TargetName(i)) == identity) {
-          identitySet = true;
-          identityValue = *static_cast<const int32_t*>(fx_.fields[i].address);
-        }
+    std::string names, marks;
+    for (size_t i : dirty) {
+      // A column set to null is the database's to fill: its identity key or
+      // its default (one database refuses an explicit NULL key, the other
+      // would store NULL over the default).
+      if (std::holds_alternative<std::monostate>(now[i])) continue;
+      if (!names.empty()) names += ",", marks += ",";
+      names += TargetName(i);
+      marks += "?";
+      params.push_back(MemberParam(i, now[i]));
+      if (!identity.empty() && Unbracket(TargetName(i)) == identity) {
+        identitySet = true;
+        identityValue = *static_cast<const int32_t*>(fx_.fields[i].address);
       }
-      sql += " (" + names + ") VALUES (" + marks + ")";
     }
+    if (names.empty()) sql += " DEFAULT VALUES";
+    else sql += " (" + names + ") VALUES (" + marks + ")";
     Execute(sql, std::move(params), nullptr);
     insertedKey_ = identityValue;
     if (!identity.empty() && !identitySet) insertedKey_ = m_pDatabase->LastIdentity();

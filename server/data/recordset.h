@@ -72,7 +72,9 @@ class CRecordset {
   CRecordset& operator=(const CRecordset&) = delete;
 
   // Runs the query: `sql` null or empty takes GetDefaultSQL() as the FROM
-  // list; a table list or a full SELECT may be given instead. m_strFilter and
+  // list; a table list, a full SELECT or a procedure call ("{CALL p(?)}")
+  // may be given instead. A recordset without columns runs its statement,
+  // then fails with "No columns were bound ..." (SL009). m_strFilter and
   // m_strSort become WHERE and ORDER BY. A snapshot reads its rows at open
   // and keeps them, so it can move back and never sees changes made while it
   // is walked; a forward-only recordset streams. An appendOnly recordset runs
@@ -107,8 +109,8 @@ class CRecordset {
   bool CanUpdate() const;
   bool CanAppend() const;
   // AddNew empties the members; Update inserts the columns that were set
-  // since (the database fills the others) and moves back to the row that was
-  // current before.
+  // since to a value (the database fills the others, and those set to null)
+  // and moves back to the row that was current before.
   void AddNew();
   // Edit keeps the current values; Update writes only the changed columns.
   void Edit();
@@ -179,6 +181,7 @@ class CRecordset {
   CFieldExchange fx_;
   unsigned type_ = snapshot;
   unsigned options_ = none;
+  std::string openSql_;  // the SQL text Open was given, for Requery
   std::string select_;
   bool open_ = false;
   bool pending_ = false;

@@ -152,4 +152,38 @@ TEST_P(DynaBindData, CountRowsCountsAndFailsToZero) {
 
 QN_INSTANTIATE_BOTH_MODES(DynaBindData);
 
+// Configured procedures are called through the recordset with the ODBC call
+// escape; SQLite has no procedures, so only the one-database mode is tried.
+class DynaBindCall : public DataTest {};
+
+TEST_F(DynaBindCall, ProcedureResultsAndProceduresWithoutOutput) {
+  QN_REQUIRE_POSTGRES();
+  CDatabase* db = GetDatabase(AreaConnect("QNDB"), false);
+  db->ExecuteSQL("CREATE FUNCTION qn_double(integer) RETURNS integer AS 'SELECT $1*2' LANGUAGE SQL");
+  db->ExecuteSQL("CREATE TABLE qn_logged (t text)");
+  db->ExecuteSQL(
+      "CREATE FUNCTION qn_log(text) RETURNS void AS 'INSERT INTO qn_logged VALUES ($1)' LANGUAGE SQL");
+
+  CDynaBind call(db);
+  call.AddColumn("Call.Column00", SQL_INTEGER, 255);
+  call.AddParam(std::make_unique<CDynaHolder>(int32_t{21}), SQL_INTEGER);
+  call.Open(CRecordset::forwardOnly, "{CALL qn_double(?)}", CRecordset::readOnly);
+  ASSERT_FALSE(call.IsEOF());
+  EXPECT_EQ(std::get<int32_t>(call.Column(0)), 42);
+  call.Close();
+
+  // No output columns: the procedure runs, and the failure names the
+  // missing columns, which the caller takes for success.
+  CDynaBind log(db);
+  log.AddParam(std::make_unique<CDynaHolder>(std::string("it's done")), SQL_VARCHAR);
+  try {
+    log.Open(CRecordset::forwardOnly, "{CALL qn_log(?)}", CRecordset::readOnly);
+    FAIL() << "a recordset without columns opened";
+  } catch (const CDBException& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("No columns were bound", 0), 0u) << e.what();
+  }
+  EXPECT_EQ(db->OpenRecordsetCount(), 0);
+  EXPECT_EQ(CountRows(db, "*", "qn_logged", "t='it''s done'"), 1);
+}
+
 }  // namespace

@@ -145,6 +145,28 @@ TEST_P(SchemaRoundTrip, UserIdMatchesWithoutRegardToCase) {
   EXPECT_FALSE(bracketed.IsEOF());
 }
 
+TEST_P(SchemaRoundTrip, MemberNamesAreSearchedWithoutRegardToCase) {
+  CDatabase* db = Area("QNACCOUN");
+  CAccounts_2 rs(db);
+  rs.Open();
+  for (const char* first : {"anne", "Bert", "Carl"}) {
+    rs.AddNew();
+    rs.m_UserID = first;
+    rs.m_FirstName = first;
+    rs.m_LastName = "Smith";
+    rs.Update();
+  }
+  // The member search's filters: a name and a range of the other name.
+  rs.m_strFilter = "(LastName=" + SQLQuote("SMITH") + ") AND (FirstName>=" + SQLQuote("a") +
+                   ") AND (FirstName<=" + SQLQuote("bz") + ")";
+  rs.m_strSort = "FirstName";
+  rs.Requery();
+  ASSERT_EQ(rs.GetRecordCount(), 2);
+  EXPECT_EQ(rs.m_FirstName, "anne");
+  rs.MoveNext();
+  EXPECT_EQ(rs.m_FirstName, "Bert");
+}
+
 TEST_P(SchemaRoundTrip, TextLongerThanItsColumnIsStoredCutInBothModes) {
   CDatabase* db = Area("QNACCOUN");
   CAccounts_2 rs(db);
@@ -262,6 +284,85 @@ TEST_P(SchemaRoundTrip, InsertLeavesUnsetColumnsToTheDatabase) {
   EXPECT_EQ(rs.m_KeyWord, "");
 }
 
+// Adds a row with only `set` applied and reads it back.
+template <class R, class F>
+void AddAndReread(CDatabase* db, R& read, F set) {
+  R rs(db);
+  rs.Open(CRecordset::snapshot, nullptr, CRecordset::appendOnly);
+  rs.AddNew();
+  set(rs);
+  ASSERT_TRUE(rs.Update()) << R::ClassName();
+  rs.Close();
+  read.Open();
+  ASSERT_FALSE(read.IsEOF()) << R::ClassName();
+}
+
+TEST_P(SchemaRoundTrip, DatesLeftUnsetAreTheTimeOfTheInsert) {
+  const double now = static_cast<double>(std::time(nullptr));
+  CDatabase* folders = Area("QNRMSG");
+  CMessages_2 message(folders);
+  AddAndReread(folders, message, [](CMessages_2& r) { r.m_Title = "Hi"; });
+  EXPECT_NEAR(static_cast<double>(message.m_Date), now, 120.0);
+  EXPECT_TRUE(message.IsFieldNull(&message.m_LastRead));
+  CResponses_2 response(folders);
+  AddAndReread(folders, response, [](CResponses_2& r) { r.m_Title = "Re"; });
+  EXPECT_NEAR(static_cast<double>(response.m_Date), now, 120.0);
+  CMsgRead_2 msgRead(folders);
+  AddAndReread(folders, msgRead, [](CMsgRead_2& r) { r.m_MsgID = 1; });
+  EXPECT_NEAR(static_cast<double>(msgRead.m_Date), now, 120.0);
+  // The row, without a key, is still named by its values, the date included.
+  msgRead.Delete();
+  EXPECT_EQ(CountRows(folders, "MsgID", "MsgRead", ""), 0);
+  CResponseRead_2 responseRead(folders);
+  AddAndReread(folders, responseRead, [](CResponseRead_2& r) { r.m_ResponseID = 1; });
+  EXPECT_NEAR(static_cast<double>(responseRead.m_Date), now, 120.0);
+
+  CMessageStore_2 mail(Area("QNMAIL"));
+  AddAndReread(Area("QNMAIL"), mail, [](CMessageStore_2& r) { r.m_RecipID = "ann"; });
+  EXPECT_NEAR(static_cast<double>(mail.m_DateSent), now, 120.0);
+  EXPECT_EQ(mail.m_FileTitle, "-") << "a mail without attachment";
+  EXPECT_EQ(mail.m_Received, FALSE);
+  CDownloads_2 download(Area("QNFILE"));
+  AddAndReread(Area("QNFILE"), download, [](CDownloads_2& r) { r.m_FileID = 1; });
+  EXPECT_NEAR(static_cast<double>(download.m_DateDownloaded), now, 120.0);
+  CFiles_2 file(Area("QNFILE"));
+  AddAndReread(Area("QNFILE"), file, [](CFiles_2& r) { r.m_FileName = "a.txt"; });
+  EXPECT_TRUE(file.IsFieldNull(&file.m_DateApproved)) << "not approved";
+  CAccounts_2 account(Area("QNACCOUN"));
+  AddAndReread(Area("QNACCOUN"), account, [](CAccounts_2& r) { r.m_UserID = "hal"; });
+  EXPECT_NEAR(static_cast<double>(account.m_SignUpDate), now, 120.0);
+  EXPECT_TRUE(account.IsFieldNull(&account.m_LastOn));
+}
+
+TEST_P(SchemaRoundTrip, ColumnsSetToNullAreLeftToTheDatabase) {
+  // The services add rows with the keys and dates the database fills set to
+  // null, as changed fields.
+  CAuditTrail_2 audit(Area("QNAUDIT"));
+  audit.m_strFilter = "AuditTrailID = 0";
+  audit.Open(CRecordset::snapshot, nullptr, CRecordset::appendOnly);
+  audit.AddNew();
+  audit.SetFieldNull(&audit.m_AuditTrailID);
+  audit.SetFieldNull(&audit.m_AuditDate);
+  audit.m_UserID = "fay";
+  ASSERT_TRUE(audit.Update());
+  const int32_t key = audit.GetInsertedKey();
+  EXPECT_GT(key, 0);
+  audit.m_strFilter = "AuditTrailID=" + std::to_string(key);
+  audit.Requery();
+  ASSERT_FALSE(audit.IsEOF());
+  EXPECT_EQ(audit.m_UserID, "fay");
+  EXPECT_NEAR(static_cast<double>(audit.m_AuditDate), static_cast<double>(std::time(nullptr)), 120.0);
+
+  CAccounts_2 account(Area("QNACCOUN"));
+  account.m_strFilter = "UserID=" + SQLQuote("gus");
+  account.Open();
+  account.AddNew();
+  account.SetFieldNull(&account.m_AccountNumber);
+  account.m_UserID = "gus";
+  ASSERT_TRUE(account.Update());
+  EXPECT_GT(account.GetInsertedKey(), 0);
+}
+
 TEST_P(SchemaRoundTrip, JoinedFilesCutTheLongDescription) {
   CDatabase* db = Area("QNFILE");
   CFiles_2 file(db);
@@ -331,6 +432,26 @@ TEST_P(SchemaRoundTrip, NavigationAndOpenOptions) {
   EXPECT_THROW(broken.Open(), CDBException);
   EXPECT_FALSE(broken.IsOpen());
   EXPECT_EQ(db->OpenRecordsetCount(), 1);
+}
+
+TEST_P(SchemaRoundTrip, RequeryTakesTheFilterAndSortSetSinceTheOpen) {
+  CChatRooms_2 rs(Area("QNCHAT"));
+  rs.m_strFilter = "Room = ''";
+  rs.Open();
+  for (const char* room : {"B", "A", "C"}) {
+    rs.AddNew();
+    rs.m_Room = room;
+    rs.Update();
+  }
+  rs.Requery();
+  EXPECT_TRUE(rs.IsEOF());
+  rs.m_strFilter = "Room <> 'B'";
+  rs.m_strSort = "Room DESC";
+  rs.Requery();
+  ASSERT_EQ(rs.GetRecordCount(), 2);
+  EXPECT_EQ(rs.m_Room, "C");
+  rs.MoveNext();
+  EXPECT_EQ(rs.m_Room, "A");
 }
 
 TEST_P(SchemaRoundTrip, WalkingASnapshotWhileEditingVisitsEachRowOnce) {

@@ -2,7 +2,9 @@
 // and the connect strings the drivers get.
 #include <gtest/gtest.h>
 
+#include "common/helpers.h"
 #include "data_fixture.h"
+#include "server/data/count_rows.h"
 #include "server/data/connection_pool.h"
 #include "server/data/data_source.h"
 #include "server/data/sql_dialect.h"
@@ -45,6 +47,11 @@ TEST(ConnectTranslation, AreaFilesBecomeSqliteFilesInTheProgramDirectory) {
   // The one-database string appended by the pool names the data source meant.
   EXPECT_EQ(TranslateConnectString("ODBC;DSN=Quillnet Server;DSN=Other;UID=u;PWD=p"),
             "DSN=Other;UID=u;PWD=p");
+  // The login lent to a data source that has its own does not replace it.
+  EXPECT_EQ(TranslateConnectString("ODBC;DSN=Sales;UID=bob;PWD=x;UID=sa;PWD="),
+            "DSN=Sales;UID=bob;PWD=x");
+  EXPECT_EQ(TranslateConnectString("ODBC;DSN=Sales;Database=s;UID=sa;PWD="),
+            "DSN=Sales;Database=s;UID=sa;PWD=");
 }
 
 class SqlRewriteOnDatabases : public DataTest {
@@ -54,6 +61,11 @@ class SqlRewriteOnDatabases : public DataTest {
     db->ExecuteSQL("INSERT INTO [Accounts] ([UserID], [Zip]) VALUES ('x', '[z]')");
     db->ExecuteSQL("UPDATE STATISTICS Accounts");
     db->ExecuteSQL("UPDATE [Accounts] SET [Zip]='[y]' WHERE [UserID]='X'");
+    // A quoted client text stays one literal: a backslash escapes nothing.
+    const std::string text = "z\\' OR 'a'='a";
+    EXPECT_EQ(CountRows(db, "UserID", "Accounts", "UserID=" + SQLQuote(text)), 0);
+    db->ExecuteSQL("INSERT INTO Accounts (UserID) VALUES (" + SQLQuote(text) + ")");
+    EXPECT_EQ(CountRows(db, "UserID", "Accounts", "UserID=" + SQLQuote(text)), 1);
   }
 };
 

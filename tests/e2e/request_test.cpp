@@ -37,6 +37,20 @@ TEST_F(RoutingTest, ResultCodesOfTheCore) {
   }
 }
 
+TEST_F(RoutingTest, AnExceptionInAContinuedStepEndsTheRequestWith0x1306) {
+  ProtocolClient client = LoggedOn();
+  ASSERT_TRUE(client.Request(13, "Test", "ThrowInStep", ""));
+  auto table = qn::client::ReadTable(client, 13);
+  ASSERT_TRUE(table);
+  EXPECT_TRUE(table->schema);
+  EXPECT_EQ(table->result, qn::kResultServiceException);
+  // The connection goes on serving.
+  ASSERT_TRUE(client.Request(14, "Test", "Echo", "x"));
+  auto echo = qn::client::ReadTable(client, 14);
+  ASSERT_TRUE(echo);
+  EXPECT_TRUE(echo->ended);
+}
+
 TEST_F(RoutingTest, EndInsideTheRequestGivesOneEndAndNoResult) {
   ProtocolClient client = LoggedOn();
   ASSERT_TRUE(client.Request(12, "Test", "Echo", qn::client::Params({"a", "", "c"})));

@@ -203,6 +203,32 @@ TEST_F(UpdateTest, SameVersionIsAccepted) {
   EXPECT_EQ(client.Hello(0, 2.1f), (Bytes{1, 0}));
 }
 
+// The version is read from a file found without regard to case; the update
+// push must find the same files.
+TEST_F(UpdateTest, FilesNamedInLowerCaseAreSentToo) {
+  StopServer();
+  std::filesystem::rename(ProgramDir() + "QUILLNET.EXE", ProgramDir() + "quillnet.exe");
+  std::filesystem::rename(ProgramDir() + "QNCLIUPD.EXE", ProgramDir() + "QnCliUpd.exe");
+  stopped = false;
+  StartServer();
+  for (float version : {2.05f, 1.5f}) {
+    const Bytes& expected = version > 2.02f ? program : updater;
+    ProtocolClient client = Connect();
+    EXPECT_EQ(client.Hello(0, version), (Bytes{2, 0}));
+    auto header = client.ReadFrame();
+    ASSERT_TRUE(header) << version;
+    ASSERT_EQ(header->size(), 8u);
+    EXPECT_EQ(U32(*header, 0), expected.size()) << version;
+    Bytes received;
+    while (received.size() < expected.size()) {
+      auto piece = client.ReadFrame();
+      ASSERT_TRUE(piece);
+      received.insert(received.end(), piece->begin(), piece->end());
+    }
+    EXPECT_EQ(received, expected);
+  }
+}
+
 class LifecycleTest : public qn::test::ServerFixture {};
 
 TEST_F(LifecycleTest, ApiLogNumbersConnectionsAndRequests) {
@@ -341,8 +367,12 @@ TEST_F(LifecycleTest, LogonTimeoutAndSilenceCloseConnections) {
   ProtocolClient silent = LoggedOn();
   const auto start = std::chrono::steady_clock::now();
   std::this_thread::sleep_until(start + std::chrono::seconds(62));
-  ASSERT_TRUE(anonymous.SendFrame({}));
+  // The frames of the read that finds the timeout are still served.
+  ASSERT_TRUE(anonymous.Request(9, "Test", "Echo"));
   ASSERT_TRUE(talking.SendFrame({}));
+  auto late = qn::client::ReadTable(anonymous, 9);
+  ASSERT_TRUE(late) << "the request that comes after the logon timeout gets its reply";
+  EXPECT_EQ(late->result, qn::kResultNoService);
   EXPECT_TRUE(anonymous.WaitClosed()) << "data after the logon timeout closes an anonymous connection";
   EXPECT_TRUE(talking.StaysSilent(500));
   // Silence is checked every 15 seconds: after 90 to 105 seconds it closes.

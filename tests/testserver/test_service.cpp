@@ -11,6 +11,7 @@
 //             cancelled
 //   Flood     n -> n rows of 30000 bytes queued at once
 //   Huge      -> a reply body of 70000 bytes, then the end
+//   ThrowInStep -> a schema, then an exception in the first continued step
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
@@ -61,6 +62,14 @@ class CServiceTest : public CServiceBase {
       m_pPulse = new CPulse(&CServiceBase::PulseCallback, this);
       return 0;
     }
+    if (item == "ThrowInStep") {
+      CColumnTypes schema(1, -1);
+      schema.AddColumn(kColumnLong, "Counter");
+      GetRequest()->SendData(schema.BuildPacket());
+      m_bThrowInStep = true;
+      m_pPulse = new CPulse(&CServiceBase::PulseCallback, this);
+      return 0;
+    }
     if (item == "Flood") return Flood();
     if (item == "Huge") {
       const std::string body(70000, 'h');
@@ -72,6 +81,7 @@ class CServiceTest : public CServiceBase {
   }
 
   void ContinueRequest() override {
+    if (m_bThrowInStep) throw std::runtime_error("step failure");
     if (RestWhileBacklogged(m_pPulse)) return;
     CResultRow row(*m_schema);
     const int32_t counter = m_nCounter++;
@@ -134,6 +144,7 @@ class CServiceTest : public CServiceBase {
   std::unique_ptr<CColumnTypes> m_schema;
   int32_t m_nCounter = 0;
   std::string m_filler;
+  bool m_bThrowInStep = false;
 };
 
 // A class that cannot even be made.
