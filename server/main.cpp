@@ -1,13 +1,42 @@
-// qnsvr32: the Quillnet server. Runs stand-alone with "-sa" or "/sa"; the
-// service start goes through the service framework.
-#include <cstdio>
-#include <cstring>
+// qnsvr32: the Quillnet server. Installs itself, carries out the service
+// verbs, or runs: as a service when started by the service control stand-in,
+// stand-alone with "-sa" or "/sa".
+#include <string>
+#include <vector>
 
+#include "common/command_line.h"
+#include "common/event_log_source.h"
+#include "common/message_box.h"
+#include "platform/service_control.h"
 #include "server/core/server_app.h"
+#include "server/core/server_service.h"
+#include "server/core/tcp_listener.h"
 
 int main(int argc, char** argv) {
-  if (argc == 2 && (std::strcmp(argv[1], "-sa") == 0 || std::strcmp(argv[1], "/sa") == 0))
-    return RunServer(true);
-  std::fprintf(stderr, "The Quillnet NT Server must be started as an NT Service.\n");
-  return 1;
+  const std::string commandLine = JoinCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  if (RunServiceCommandLine(commandLine)) return 0;
+
+  bool eventLogOpen = false;
+  CEventLogSource eventLog(kServerEventSource, 0, eventLogOpen);
+
+  // Started to serve an automation client: the Monitor object lives only in
+  // a server that runs, so such a start ends here.
+  if (AsksForAutomationStart(commandLine)) return 1;
+
+  const bool standAlone = commandLine == "-sa" || commandLine == "/sa";
+  // A mistaken start from a prompt ends before it touches the listener or the
+  // shared counter block of a server that may be running.
+  if (!standAlone && !qn::svc::StartedByServiceControl()) {
+    ShowMessageLine("", kNotAServiceMessage);
+    return 1;
+  }
+
+  // Automation start-up (OLE and the Monitor object's class factory) comes
+  // here, before the service connects.
+
+  CServiceThread serviceThread;
+  serviceThread.Start(!standAlone, ServerControl{&RequestServerStop, &SetAcceptConnections});
+  int result = RunServer(standAlone);
+  serviceThread.Finish();
+  return serviceThread.NotAService() ? 1 : result;
 }

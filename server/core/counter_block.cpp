@@ -20,6 +20,19 @@ constexpr size_t kSlotPacketsIn = 0x80;
 constexpr size_t kSlotPacketsOut = 0x84;
 constexpr size_t kSlotBytesIn = 0x88;
 constexpr size_t kSlotBytesOut = 0x8C;
+
+// A killed server's lock goes with the last of its resources, which can be a
+// moment after its process has gone (and after the service control has seen it
+// stop); a restart right away waits out that moment before it takes the lock
+// for a running server's.
+bool LockBlock(int fd) {
+  for (int attempt = 0; attempt < 40; ++attempt) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK) return false;
+    ::usleep(50 * 1000);
+  }
+  return false;
+}
 }  // namespace
 
 std::string CCounterBlock::NameForRoot(const std::string& base) {
@@ -39,7 +52,7 @@ CCounterBlock::CCounterBlock(const std::string& name) : m_name("/" + name) {
   }
   // The lock lives as long as this process: a second server of the same root
   // finds it taken, while a crashed one leaves nothing behind.
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ftruncate(fd, kMappingSize) != 0) {
+  if (!LockBlock(fd) || ::ftruncate(fd, kMappingSize) != 0) {
     ::close(fd);
     return;
   }

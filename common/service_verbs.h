@@ -1,0 +1,33 @@
+// The service command verbs that the server's and the guardian's start-up
+// carry out ("-stop", "/status", ...), and the service-control functions
+// behind them. Every function returns true or false and prints nothing.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// True when `argument` is a switch character followed by one of the verbs
+// "uninstall", "start", "startif", "status", "pause", "continue", "stop",
+// "help" (compared exactly, with letter case); the verb is then carried out
+// on `serviceName`. "install" is not a verb here: the start-up handles it.
+bool ProcessServiceCommand(const std::string& serviceName, const std::string& argument);
+
+// An own-process service with normal error control; true when created.
+// An empty account is the local system account.
+bool InstallService(const std::string& name, const std::string& displayName,
+                    const std::vector<std::string>& dependencies, uint32_t startType,
+                    const std::string& programPath, const std::string& account = {},
+                    const std::string& password = {});
+// Removes the service when it exists; always false.
+bool UninstallService(const std::string& name);
+// Starts the service only when it is stopped and waits while its start
+// progresses; true when it ends running, false when it was not stopped.
+bool StartServiceIfNecessary(const std::string& name);
+// Starts the service and waits until it runs; true also when it already ran.
+bool StartService(const std::string& name);
+// True when the status could be queried.
+bool StatusService(const std::string& name);
+bool PauseService(const std::string& name);
+bool ContinueService(const std::string& name);
+// True when stopped, or when the service was not running or did not answer.
+bool StopService(const std::string& name);
