@@ -173,7 +173,12 @@ bool CAdvertiseMultiReg::ParseEntry(int position, const std::string& entry, std:
 CDriveConnectionsMultiReg::CDriveConnectionsMultiReg()
     : CMultiRegistry(HKEY_LOCAL_MACHINE, std::string(kQuillnetKey) + "\\Drive Connections") {}
 
+bool IsOdbcTypeAccess() {
+  CQuillnetRegistry reg;
+  return qn::reg::text::EqualFold(reg.ReadString("General", "ODBCType", "MSAccess"), "MSAccess");
+}
+
 bool IsOdbcTypeMsSql() {
   CQuillnetRegistry reg;
-  return !qn::reg::text::EqualFold(reg.ReadString("General", "ODBCType", "MSAccess"), "MSAccess");
+  return reg.ReadString("General", "ODBCType", "") == "MSSQL";
 }

@@ -94,6 +94,10 @@ class CDriveConnectionsMultiReg : public CMultiRegistry {
   CDriveConnectionsMultiReg();
 };
 
-// "ODBCType" under "General" equal to "MSAccess" without regard to case:
-// the per-area database files; anything else: one database.
+// The storage mode as the server's data layer reads it: "ODBCType" under
+// "General" equal to "MSAccess" without regard to case (or missing) means the
+// per-area database files; anything else means one database.
+bool IsOdbcTypeAccess();
+// The install run's test for the database service dependency: "ODBCType" is
+// exactly "MSSQL".
 bool IsOdbcTypeMsSql();

@@ -30,7 +30,7 @@ const char* const kStatisticsTables[] = {
 void ReadSettings() {
   if (g_settingsRead) return;
   g_settingsRead = true;
-  g_isAccess = !IsOdbcTypeMsSql();
+  g_isAccess = IsOdbcTypeAccess();
   g_sqlConnect.clear();
   if (!g_isAccess) g_sqlConnect = CQuillnetRegistry().ReadString("General", "ODBCConnectString", "");
 }

@@ -136,11 +136,19 @@ TEST_F(Registry, AKeyThatCannotBeMadeGivesDefaultsAndFailedWrites) {
 }
 
 TEST_F(Registry, OdbcTypeDecidesTheDatabaseMode) {
+  // The data layer: missing or "MSAccess" in any case is the per-area files.
+  // The install run: only exactly "MSSQL" adds the database dependency.
+  EXPECT_TRUE(IsOdbcTypeAccess());
   EXPECT_FALSE(IsOdbcTypeMsSql());
   CQuillnetRegistry reg;
   reg.WriteString("General", "ODBCType", "msaccess");
+  EXPECT_TRUE(IsOdbcTypeAccess());
+  EXPECT_FALSE(IsOdbcTypeMsSql());
+  reg.WriteString("General", "ODBCType", "mssql");
+  EXPECT_FALSE(IsOdbcTypeAccess());
   EXPECT_FALSE(IsOdbcTypeMsSql());
   reg.WriteString("General", "ODBCType", "MSSQL");
+  EXPECT_FALSE(IsOdbcTypeAccess());
   EXPECT_TRUE(IsOdbcTypeMsSql());
 }
 
