@@ -267,12 +267,13 @@ std::string Range(const char* column, const std::string& from, const std::string
 }  // namespace
 
 int CServiceAccount::FindByFirstName() {
+  // From and to, and an optional third; clients may send more, unread.
   const int count = GetParamCount();
-  if (count != 2 && count != 3) return qn::kResultBadParameters;
+  if (count < 2) return qn::kResultBadParameters;
   std::string from, to, last;
   GetParam(0, from);
   GetParam(1, to);
-  if (count == 3) GetParam(2, last);
+  if (count >= 3) GetParam(2, last);
   if (last.empty()) return Search(Range("FirstName", from, to), "FirstName");
   return Search("(FirstName=" + SQLQuote(last) + ") AND " + Range("LastName", from, to),
                 "FirstName");
@@ -280,11 +281,11 @@ int CServiceAccount::FindByFirstName() {
 
 int CServiceAccount::FindByLastName() {
   const int count = GetParamCount();
-  if (count != 2 && count != 3) return qn::kResultBadParameters;
+  if (count < 2) return qn::kResultBadParameters;
   std::string from, to, first;
   GetParam(0, from);
   GetParam(1, to);
-  if (count == 3) GetParam(2, first);
+  if (count >= 3) GetParam(2, first);
   if (first.empty()) return Search(Range("LastName", from, to), "LastName");
   return Search("(LastName=" + SQLQuote(first) + ") AND " + Range("FirstName", from, to),
                 "LastName");

@@ -315,6 +315,11 @@ TEST_P(MemberServices, AliasesAddressesSearchesAndOtherMembers) {
   const TableReply byName = omar->Call("Account", "FindByLastName", {"A", "Az"});
   ASSERT_EQ(byName.rows.size(), 1u);
   EXPECT_EQ(Text(byName.rows[0][0]), "Nina");
+  // Name searches take two parameters or more; a fourth is not read.
+  const TableReply byBoth = omar->Call("Account", "FindByFirstName", {"A", "Az", "Nina", "x"});
+  ASSERT_EQ(byBoth.rows.size(), 1u) << "code " << Code(byBoth);
+  EXPECT_EQ(Text(byBoth.rows[0][2]), "Able");
+  EXPECT_EQ(Code(omar->Call("Account", "FindByLastName", {"A"})), 0x1304);
   const TableReply byId = omar->Call("Account", "FindByUserID", {"N", "Pz"});
   EXPECT_EQ(byId.rows.size(), 2u);
   const TableReply description = omar->Call("Account", "GetUserDescription", {"nina"});
