@@ -16,6 +16,10 @@ void CDatabase::OpenEx(const std::string& connect) {
     throw CDBException(e);
   }
   dialect_ = DialectFromDbmsName(connection_.DbmsName());
+  // Members' clients send 8-bit text that is not UTF-8. LATIN1 maps every
+  // byte to one character, so any text is stored and read back byte for byte
+  // whatever the database's own encoding.
+  if (dialect_ == SqlDialect::PostgreSQL) ExecuteSQL("SET client_encoding TO 'LATIN1'");
 }
 
 namespace {

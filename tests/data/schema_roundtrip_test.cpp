@@ -183,6 +183,28 @@ TEST_P(SchemaRoundTrip, TextLongerThanItsColumnIsStoredCutInBothModes) {
   EXPECT_EQ(CountRows(db, "UserID", "Accounts", "City='" + std::string(255, 'c') + "'"), 1);
 }
 
+TEST_P(SchemaRoundTrip, EightBitClientTextRoundTripsByteForByte) {
+  // "José" and "Müller" as a Windows client sends them, and every high byte.
+  const std::string user = "Jos\xE9";
+  std::string all;
+  for (int c = 0x80; c <= 0xFF; ++c) all += static_cast<char>(c);
+  CDatabase* db = Area("QNACCOUN");
+  CAccounts_2 rs(db);
+  rs.Open();
+  rs.AddNew();
+  rs.m_UserID = user;
+  rs.m_LastName = "M\xFCller";
+  rs.m_LongProfile = all;
+  ASSERT_TRUE(rs.Update());
+  CAccounts_2 back(db);
+  back.m_strFilter = "UserID=" + SQLQuote(user);
+  back.Open();
+  ASSERT_FALSE(back.IsEOF());
+  EXPECT_EQ(back.m_UserID, user);
+  EXPECT_EQ(back.m_LastName, "M\xFCller");
+  EXPECT_EQ(back.m_LongProfile, all);
+}
+
 TEST_P(SchemaRoundTrip, TruthValueFilterOfTheModeFindsStoredTrue) {
   CDatabase* db = Area("QNACCOUN");
   CKeyChains_2 rs(db);
