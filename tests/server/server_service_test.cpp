@@ -95,11 +95,27 @@ int RunServerServiceHelper() {
 
 const bool g_helper = qn::svctest::RegisterHelperMode("server-service", RunServerServiceHelper);
 
-TEST(ServerServiceTest, ServerClosesWhenItsServiceEndsWithoutAStop) {
+// The server's service thread run by the stand-in in a process of its own.
+class ServerServiceProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::setenv("QN_TEST_SERVICE_HELPER", "server-service", 1);
+    qn::svc::SetTimeouts(5000ms, 5000ms);
+  }
+  void TearDown() override {
+    // The status file may name a process that is gone: end it only while it
+    // lives.
+    if (pid_ > 0 && qn::svctest::ProcessAlive(pid_)) qn::svctest::KillProcessGroup(pid_);
+    ::unsetenv("QN_TEST_SERVICE_HELPER");
+    qn::svc::SetTimeouts(30000ms, 30000ms);
+  }
+
+  qn::test::ScopedRoot root_;
+  pid_t pid_ = 0;
+};
+
+TEST_F(ServerServiceProcessTest, ServerClosesWhenItsServiceEndsWithoutAStop) {
   namespace svc = qn::svc;
-  qn::test::ScopedRoot root;
-  ::setenv("QN_TEST_SERVICE_HELPER", "server-service", 1);
-  svc::SetTimeouts(5000ms, 5000ms);
   svc::ServiceConfig config;
   config.name = "TestServer";
   config.imagePath = qn::svctest::SelfImagePath();
@@ -112,18 +128,14 @@ TEST(ServerServiceTest, ServerClosesWhenItsServiceEndsWithoutAStop) {
                st.currentState == svc::kRunning;
       },
       5s));
-  pid_t pid = st.processId;
+  pid_ = st.processId;
   // A status that can no longer be written ends the service's connection to
   // the stand-in at its next report.
   std::filesystem::create_directory(qn::paths::RunDir() /
-                                    ("testserver.status." + std::to_string(pid) + ".tmp"));
+                                    ("testserver.status." + std::to_string(pid_) + ".tmp"));
   svc::ControlService("TestServer", svc::kControlInterrogate, st);
-  EXPECT_TRUE(qn::svctest::WaitUntil([&] { return !qn::svctest::ProcessAlive(pid); }, 10s));
+  EXPECT_TRUE(qn::svctest::WaitUntil([&] { return !qn::svctest::ProcessAlive(pid_); }, 10s));
   EXPECT_TRUE(std::filesystem::exists(qn::paths::RunDir() / "closed.txt"));
-
-  qn::svctest::KillServiceProcess("TestServer");
-  ::unsetenv("QN_TEST_SERVICE_HELPER");
-  svc::SetTimeouts(30000ms, 30000ms);
 }
 
 }  // namespace
