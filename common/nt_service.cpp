@@ -149,7 +149,9 @@ void CNTService::ServiceMain(const std::vector<std::string>& args) {
     if (CurrentState() != svc::kStopped) {
       if (!ReportStatus(svc::kRunning)) return;
       std::lock_guard lock(m_lock);
-      if (!m_stopEvent) m_state = svc::kRunning;
+      // Controls are taken as soon as running is reported: a pause or stop
+      // handled in between has set the state, which must not be undone.
+      if (!m_stopEvent && m_state == svc::kStartPending) m_state = svc::kRunning;
     }
     std::unique_lock lock(m_lock);
     m_event.wait(lock, [this] { return m_stopEvent; });

@@ -116,13 +116,20 @@ void CServiceThread::Body(bool mustBeService, ServerControl control) {
     m_service = &service;
   }
   bool ran = service.Run();
+  bool serverRuns;
   {
     std::lock_guard lock(m_mutex);
     m_service = nullptr;
     if (!ran && mustBeService) m_notAService = true;
+    serverRuns = !m_finished;
   }
   if (!ran && mustBeService) {
     ShowMessageLine("", kNotAServiceMessage);
+    CloseMainWindow();
+  } else if (mustBeService && serverRuns) {
+    // The service ended without the server (its status could not be
+    // reported): a server that can no longer be stopped or started through
+    // the service control, and that holds its port, must not go on running.
     CloseMainWindow();
   }
 }

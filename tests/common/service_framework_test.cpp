@@ -147,6 +147,11 @@ TEST_F(ServiceFrameworkTest, VerbsDriveTheServiceThroughItsLife) {
 
   ASSERT_EQ(svc::ControlService("TestService", 130, st), svc::kOk);
   EXPECT_EQ(st.currentState, svc::kRunning);
+  // Interrogate and shutdown only report: no operation runs, nothing stops.
+  for (uint32_t control : {svc::kControlInterrogate, svc::kControlShutdown}) {
+    ASSERT_EQ(svc::ControlService("TestService", control, st), svc::kOk);
+    EXPECT_EQ(st.currentState, svc::kRunning);
+  }
 
   ASSERT_TRUE(StopService("TestService"));
   EXPECT_EQ(Status().currentState, svc::kStopped);

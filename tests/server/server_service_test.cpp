@@ -2,9 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
+#include "platform/paths.h"
+#include "platform/service_control.h"
 #include "support/scoped_root.h"
 #include "support/service_helpers.h"
 
@@ -70,6 +76,66 @@ TEST(ServerServiceTest, OutsideTheStandInTheServerCloses) {
   thread.Finish();
   EXPECT_TRUE(thread.NotAService());
   EXPECT_TRUE(IsStopFlagSet());
+}
+
+// The server's service thread in a process started by the stand-in, with a
+// fake server that notes in the run directory that it was told to close.
+int RunServerServiceHelper() {
+  std::atomic<int> closes{0};
+  CServiceThread thread;
+  thread.Start(true, ServerControl{[&] {
+                                     if (closes++ == 0)
+                                       std::ofstream(qn::paths::RunDir() / "closed.txt") << "closed";
+                                   },
+                                   [](bool) {}});
+  bool closed = qn::svctest::WaitUntil([&] { return closes > 0; }, 20s);
+  thread.Finish();
+  return closed ? 0 : 3;
+}
+
+const bool g_helper = qn::svctest::RegisterHelperMode("server-service", RunServerServiceHelper);
+
+// The server's service thread run by the stand-in in a process of its own.
+class ServerServiceProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ::setenv("QN_TEST_SERVICE_HELPER", "server-service", 1);
+    qn::svc::SetTimeouts(5000ms, 5000ms);
+  }
+  void TearDown() override {
+    // The status file may name a process that is gone: end it only while it
+    // lives.
+    if (pid_ > 0 && qn::svctest::ProcessAlive(pid_)) qn::svctest::KillProcessGroup(pid_);
+    ::unsetenv("QN_TEST_SERVICE_HELPER");
+    qn::svc::SetTimeouts(30000ms, 30000ms);
+  }
+
+  qn::test::ScopedRoot root_;
+  pid_t pid_ = 0;
+};
+
+TEST_F(ServerServiceProcessTest, ServerClosesWhenItsServiceEndsWithoutAStop) {
+  namespace svc = qn::svc;
+  svc::ServiceConfig config;
+  config.name = "TestServer";
+  config.imagePath = qn::svctest::SelfImagePath();
+  ASSERT_EQ(svc::CreateService(config), svc::kOk);
+  ASSERT_EQ(svc::StartService("TestServer"), svc::kOk);
+  svc::ServiceStatus st;
+  ASSERT_TRUE(qn::svctest::WaitUntil(
+      [&] {
+        return svc::QueryServiceStatus("TestServer", st) == svc::kOk &&
+               st.currentState == svc::kRunning;
+      },
+      5s));
+  pid_ = st.processId;
+  // A status that can no longer be written ends the service's connection to
+  // the stand-in at its next report.
+  std::filesystem::create_directory(qn::paths::RunDir() /
+                                    ("testserver.status." + std::to_string(pid_) + ".tmp"));
+  svc::ControlService("TestServer", svc::kControlInterrogate, st);
+  EXPECT_TRUE(qn::svctest::WaitUntil([&] { return !qn::svctest::ProcessAlive(pid_); }, 10s));
+  EXPECT_TRUE(std::filesystem::exists(qn::paths::RunDir() / "closed.txt"));
 }
 
 }  // namespace
