@@ -122,11 +122,13 @@ std::string MemberInstall::ConnectFor(const char* area) const {
          (Root() / "var/lib/quillnet" / (std::string(area) + ".MDB")).string();
 }
 
-void MemberInstall::ExecAccount(const std::string& sql) {
+void MemberInstall::Exec(const char* area, const std::string& sql) {
   CDatabase db;
-  db.OpenEx(ConnectFor("QNACCOUN"));
+  db.OpenEx(ConnectFor(area));
   db.ExecuteSQL(sql);
 }
+
+void MemberInstall::ExecAccount(const std::string& sql) { Exec("QNACCOUN", sql); }
 
 std::string MemberInstall::Query(const char* area, const std::string& sql) {
   CDatabase db;
@@ -142,9 +144,11 @@ std::string MemberInstall::Query(const char* area, const std::string& sql) {
 std::string MemberInstall::QueryAccount(const std::string& sql) { return Query("QNACCOUN", sql); }
 std::string MemberInstall::QueryAudit(const std::string& sql) { return Query("QNAUDIT", sql); }
 
-long MemberInstall::CountAccount(const std::string& sql) {
-  return std::atol(QueryAccount("SELECT COUNT(*) FROM (" + sql + ") AS counted").c_str());
+long MemberInstall::Count(const char* area, const std::string& sql) {
+  return std::atol(Query(area, "SELECT COUNT(*) FROM (" + sql + ") AS counted").c_str());
 }
+
+long MemberInstall::CountAccount(const std::string& sql) { return Count("QNACCOUN", sql); }
 
 void MemberInstall::SeedAccountDefaults(int32_t credits, int16_t rate, int16_t maxOnline) {
   const std::string t = TrueLiteral();

@@ -35,6 +35,14 @@ class MemberInstall {
   // The TRUE literal of the mode's BOOL columns.
   const char* TrueLiteral() const { return mode_ == StorageMode::Access ? "-1" : "1"; }
 
+  // A statement on an area's database ("QNACCOUN", "QNFILE", ...; in the
+  // one-database mode all are the same database); throws on failure.
+  void Exec(const char* area, const std::string& sql);
+  // The first column of the first row as text; empty when there is none.
+  std::string Query(const char* area, const std::string& sql);
+  // Rows a query returns.
+  long Count(const char* area, const std::string& sql);
+
   // A statement on the account or audit database; throws on failure.
   void ExecAccount(const std::string& sql);
   // The first column of the first row as text; empty when there is none.
@@ -49,7 +57,6 @@ class MemberInstall {
 
  private:
   std::string ConnectFor(const char* area) const;
-  std::string Query(const char* area, const std::string& sql);
 
   StorageMode mode_ = StorageMode::Access;
   std::string pgDatabase_;
