@@ -27,9 +27,13 @@ std::vector<CUser::LogonHook> g_logonHooks;
 CDatabase* g_pAccountDatabase = nullptr;
 
 // The account connection all members' rows share, reserved at module start;
-// fetched again when that failed (no database yet at start).
+// fetched again when that failed (no database yet at start), opened afresh
+// after it lost its server.
 CDatabase* AccountDatabase() {
-  if (g_pAccountDatabase == nullptr) g_pAccountDatabase = GetDatabase(kAccountConnect, true);
+  if (g_pAccountDatabase == nullptr)
+    g_pAccountDatabase = GetDatabase(kAccountConnect, true);
+  else
+    ReopenIfLost(g_pAccountDatabase);
   return g_pAccountDatabase;
 }
 
