@@ -21,6 +21,7 @@
 #include "common/module_registration.h"
 #include "platform/process_start.h"
 #include "server/core/api_log.h"
+#include "server/core/cam_hook.h"
 #include "server/core/request_context.h"
 #include "server/core/request_packet.h"
 #include "server/core/result_set.h"
@@ -146,9 +147,14 @@ void RefreshCamLibrary() {
 const CCAMLibrary* GetCamLibrary() { return g_cam.library.get(); }
 int GetCamListenerCount() { return g_cam.listenerCount; }
 
-void CServiceCAM::InitModule() { LoadLibrary(); }
+void CServiceCAM::InitModule() {
+  LoadLibrary();
+  // The member automation's SendCAM pushes through this from now on.
+  SetSendCAMMessageHook(&SendCAMMessage);
+}
 
 void CServiceCAM::TermModule() {
+  SetSendCAMMessageHook(nullptr);
   g_cam.library.reset();
   g_cam.loaded = FileIdentity();
 }

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "core_fakes.h"
+#include "server/core/cam_hook.h"
 #include "server/core/request_packet.h"
 #include "server/core/server.h"
 #include "server/core/user.h"
@@ -141,6 +142,10 @@ TEST_F(CamService, MessagesReachEachListenerOfTheMemberOnItsConnectionOnce) {
   EXPECT_TRUE(SendCAMMessage("Ann", "Chess", "Games Inc", 1));
   EXPECT_EQ(Take(ann), (std::vector<std::vector<uint8_t>>{Packet(4, 2, MessageRow("Chess", "Games Inc", 1))}));
 
+  // The member automation's SendCAM comes the same way.
+  EXPECT_TRUE(CallSendCAMMessage("Ann", "Paint", "Brenlo", 4));
+  EXPECT_EQ(Take(ann), (std::vector<std::vector<uint8_t>>{Packet(4, 2, MessageRow("Paint", "Brenlo", 4))}));
+
   // After the member leaves, the listener on the connection is nobody's.
   LogOff(ann);
   EXPECT_FALSE(SendCAMMessage("Ann", "Chess", "Games Inc", 1));
@@ -151,6 +156,9 @@ TEST_F(CamService, MessagesReachEachListenerOfTheMemberOnItsConnectionOnce) {
   LogOn(ann, "Ann2");
   EXPECT_TRUE(SendCAMMessage("ann2", "Chess", "Games Inc", 2));
   EXPECT_EQ(Take(ann).size(), 1u);
+  // Once the module stops, automation pushes answer false.
+  CServiceCAM::TermModule();
+  EXPECT_FALSE(CallSendCAMMessage("ann2", "Chess", "Games Inc", 2));
 }
 
 TEST_F(CamService, ARecordLongerThanOneRowAnswers1306AndSendsNothing) {
