@@ -78,6 +78,16 @@ class CServiceMessage : public CServiceBase {
 
   // Reading rule and writing rule of a folder's key.
   bool MayUseKey(int32_t keyId) const;
+  // The folder exists and the member may read it.
+  bool MayReadFolder(int32_t folderId);
+  // 0 when the member may write in the folder; 0x1304 when it does not
+  // exist, 0x1307 without its key.
+  int WriteRefusal(int32_t folderId, const char* format = "FolderID=%ld");
+  // GetMessage and GetResponse: the row by its id, the read rule of its
+  // folder, a reading recorded, then the body.
+  template <class Row, class Reading>
+  int ReadOne(const char* idFilter, const char* noReading, std::string Row::*body,
+              int32_t Row::*rowId, int32_t Reading::*readingId);
   // Sends the schema, keeps `walk` and starts the pulse.
   int StartWalk(WalkKind kind, std::unique_ptr<CRecordset> walk);
   // Header and read lists: an empty list ends at once, without a schema.

@@ -110,7 +110,8 @@ class MessageFolders : public ::testing::TestWithParam<StorageMode> {
     return member;
   }
   long Audits(const std::string& where) {
-    return install_.Count("QNAUDIT", "SELECT * FROM AuditTrail WHERE ServiceName='Message' AND " + where);
+    return install_.Count("QNAUDIT",
+                          "SELECT * FROM AuditTrail WHERE ServiceName='Message' AND " + where);
   }
 
   uint16_t port_ = 0;
@@ -169,7 +170,9 @@ TEST_P(MessageFolders, TreeComesBreadthFirstByNameWithoutUnreadableSubtrees) {
     std::vector<std::string> staffSees;
   };
   const PathCase cases[] = {
-      {"ALPHA", {"alpha", "A1", "a2", "deep"}, {"alpha", "A1", "a2", "secret", "deep", "inside secret"}},
+      {"ALPHA",
+       {"alpha", "A1", "a2", "deep"},
+       {"alpha", "A1", "a2", "secret", "deep", "inside secret"}},
       {"Alpha\\A2", {"a2", "deep"}, {"a2", "deep"}},
       {"alpha\\a1\\SECRET", {}, {"secret", "inside secret"}},
       {"Hidden\\Below hidden", {}, {"Below hidden"}},
