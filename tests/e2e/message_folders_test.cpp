@@ -564,9 +564,12 @@ TEST_P(MessageFolders, FailedInsertsAndCutShortWalksLeaveTheServerSound) {
   const int32_t b2 = seed_.AddFolder("B2", top);
   seed_.AddFolder("C", b1);
   seed_.AddFolder("D", b2);
-  const std::string failing = GetParam() == StorageMode::Access ? "json(Folder)" : "CAST(Folder AS integer)";
+  // An expression that fails on the rows of one level, in each database.
+  const std::string failing =
+      GetParam() == StorageMode::Access ? "json(Folder)" : "CAST(Folder AS integer)";
   seed_.Exec("ALTER TABLE Folders RENAME TO FolderRows");
-  seed_.Exec("CREATE VIEW Folders AS SELECT Folder, FolderID, ParentID, Code, CASE WHEN ParentID = " +
+  seed_.Exec("CREATE VIEW Folders AS SELECT Folder, FolderID, ParentID, Code, "
+             "CASE WHEN ParentID = " +
              std::to_string(b2) + " THEN " + failing +
              " ELSE ReadKey END AS ReadKey, WriteKey FROM FolderRows");
   const TableReply cut = ann->Ask("GetMessageFolders");
