@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <cstdio>
+#include <ctime>
 #include <exception>
 
 #include "common/helpers.h"
@@ -45,8 +46,12 @@ std::time_t LocalTime(int year, int month, int day, int hour, int minute, int se
   return std::mktime(&local);
 }
 
-}  // namespace
+struct HeaderDateWindow {
+  std::time_t from;
+  std::time_t to;
+};
 
+// The path split at each backslash, empty components kept.
 std::vector<std::string> SplitFolderPath(const std::string& path) {
   std::vector<std::string> components;
   size_t start = 0;
@@ -60,6 +65,10 @@ std::vector<std::string> SplitFolderPath(const std::string& path) {
   return components;
 }
 
+// The window of the dated header lists from the from and to texts (automation
+// DATE numbers); a date that does not convert takes its default. The to date
+// is moved on by a day less one second, so a day given as the to date is
+// covered.
 HeaderDateWindow HeaderDates(const std::string& fromText, const std::string& toText) {
   HeaderDateWindow window{};
   if (!DateStringToCTime(fromText, window.from)) window.from = LocalTime(1980, 1, 1, 0, 0, 0);
@@ -68,6 +77,8 @@ HeaderDateWindow HeaderDates(const std::string& fromText, const std::string& toT
   return window;
 }
 
+}  // namespace
+
 std::string CServiceMessage::FormatId(const char* format, int32_t id) {
   char text[128];
   std::snprintf(text, sizeof text, format, static_cast<long>(id));
@@ -75,8 +86,6 @@ std::string CServiceMessage::FormatId(const char* format, int32_t id) {
 }
 
 void CServiceMessage::InitModule() { g_connect = "DSN=Quillnet Server;DBQ=QNRMSG.MDB"; }
-
-const std::string& CServiceMessage::ConnectString() { return g_connect; }
 
 CDatabase* CServiceMessage::Database() { return GetDatabase(g_connect, false); }
 
