@@ -299,9 +299,11 @@ struct Store::Impl {
   // with `mu` and the file lock held.
   Status Write(Document&& next) {
     const std::string body = text::Format(next);
-    int fd = ::open(temp_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // The registry holds secrets (the database login): its owner's only. A
+    // file of an earlier version keeps its mode but for others' access.
+    int fd = ::open(temp_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return kAccessDenied;
-    if (id.exists) ::fchmod(fd, id.mode & 07777);
+    ::fchmod(fd, id.exists ? id.mode & 07770 : 0600);
     struct stat st;
     if (!WriteAll(fd, body) || ::fsync(fd) != 0 || ::rename(temp_file.c_str(), file.c_str()) != 0 ||
         ::fstat(fd, &st) != 0) {

@@ -249,7 +249,10 @@ Error SpawnDetached(std::string_view name, const std::vector<std::string>& image
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  // What the program writes may name members: its owner's only, also when
+  // an earlier start made the file.
+  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  ::chmod(log.c_str(), 0600);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   posix_spawn_file_actions_adddup2(&actions, lockFd, kChildLockFd);
   // Nothing else of the starter (its sockets, its locks) reaches the service.

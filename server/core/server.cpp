@@ -49,7 +49,10 @@ bool CServer::Start() {
   m_pStatusBlock = std::make_unique<CCounterBlock>(
       CCounterBlock::NameForRoot("QuillnetSvrAndConnections"));
   if (m_pStatusBlock->GetAddress() == nullptr) {
-    std::fprintf(stderr, "An instance of the Quillnet NT Server is (probably) already running.\n");
+    if (!m_pStatusBlock->GetRefusal().empty())
+      std::fprintf(stderr, "%s\n", m_pStatusBlock->GetRefusal().c_str());
+    else
+      std::fprintf(stderr, "An instance of the Quillnet NT Server is (probably) already running.\n");
     m_pStatusBlock.reset();
     return false;
   }

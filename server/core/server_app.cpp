@@ -1,6 +1,7 @@
 #include "server/core/server_app.h"
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/post.hpp>
@@ -36,6 +37,9 @@ void RequestServerStop() {
 
 int RunServer(bool /*standAlone*/, CServer* (*create)()) {
   RaiseOpenFileLimit();
+  // What the server writes holds members' data (uploads, photos, mail, logs):
+  // its own account's only, whatever the starter's mask.
+  ::umask(077);
   // A write past the file size limit is to fail the upload that made it, not
   // end the server.
   ::signal(SIGXFSZ, SIG_IGN);
