@@ -35,7 +35,8 @@ void RequestServerStop() {
   asio::post(qn::MainLoop(), [] { qn::MainLoop().stop(); });
 }
 
-int RunServer(bool /*standAlone*/, CServer* (*create)()) {
+int RunServer(bool /*standAlone*/, CServer* (*create)(),
+              const std::function<void(uint32_t error)>& started) {
   RaiseOpenFileLimit();
   // What the server writes holds members' data (uploads, photos, mail, logs):
   // its own account's only, whatever the starter's mask.
@@ -57,9 +58,12 @@ int RunServer(bool /*standAlone*/, CServer* (*create)()) {
   loop.restart();
   std::unique_ptr<CServer> server(create != nullptr ? create() : new CServer());
   if (!server->Start()) {
+    const uint32_t error = server->GetStartError();
     server->Stop();
+    if (started) started(error != 0 ? error : 1);
     return 1;
   }
+  if (started) started(0);
 
   asio::signal_set signals(loop, SIGINT, SIGTERM);
   signals.async_wait([&loop](const asio::error_code& ec, int) {
