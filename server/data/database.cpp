@@ -50,12 +50,6 @@ bool IsWait(const Error& e, SqlDialect dialect) {
 // statement, which a fresh statement would meet again.
 bool IsValueFailure(const Error& e) { return ClassIs(e, "22") || ClassIs(e, "23") || ClassIs(e, "25"); }
 
-// The connection is gone (or the server is going): the pool's to handle,
-// never hidden behind another try.
-bool IsConnectionLost(const Error& e) {
-  return ClassIs(e, "08") || StateIs(e, "57P01") || StateIs(e, "57P02") || StateIs(e, "57P03");
-}
-
 // Statements are kept by text and by the SQL types of their parameters: a
 // server-side statement has its parameter types fixed when prepared.
 std::string CacheKey(const std::string& text, const std::vector<Param>& params) {
@@ -167,7 +161,9 @@ StatementLease CDatabase::Query(const std::string& text, std::vector<Param> para
       } else {
         failure = first;
       }
-      if (IsWait(*failure, dialect_) || IsConnectionLost(*failure)) throw *failure;
+      // A lost connection is the pool's to renew, never hidden behind the
+      // statement as written.
+      if (IsWait(*failure, dialect_) || qn::odbc::IsConnectionLost(*failure)) throw *failure;
       // The database refuses the parameterised form (or the statement fails
       // either way, and the statement as written says how).
       StatementLease lease = QueryDirect(written, std::move(writtenParams));
