@@ -36,6 +36,9 @@ void RequestServerStop() {
 
 int RunServer(bool /*standAlone*/, CServer* (*create)()) {
   RaiseOpenFileLimit();
+  // A write past the file size limit is to fail the upload that made it, not
+  // end the server.
+  ::signal(SIGXFSZ, SIG_IGN);
   qn::paths::EnsureDir(qn::paths::ProgramDir());
 
   // Automation start-up: the Monitor object's class registers here, before

@@ -1,10 +1,15 @@
 #include "server/core/service_base.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
 #include <vector>
 
 #include "common/byte_block.h"
@@ -31,16 +36,18 @@ CServiceBase::~CServiceBase() {
   // A running step of the pulse finishes first; none follows.
   CPulse::Stop(m_pTransferPulse);
   m_pTransferPulse = nullptr;
-  if (m_pTransferFile != nullptr) {
+  if (m_bReceiving) {
+    AbandonReceiving();
+  } else if (m_pTransferFile != nullptr) {
     std::fclose(m_pTransferFile);
     m_pTransferFile = nullptr;
-    // A file being received stays as far as it came.
     if (m_bSending && m_bDeleteAfter) ::unlink(m_strTransferPath.c_str());
   }
 }
 
 void CServiceBase::OnSendFileDone() { m_pRequest->EndRequest(); }
 void CServiceBase::OnReceiveFileDone() { m_pRequest->EndRequest(); }
+void CServiceBase::OnReceiveFileFailed() { m_pRequest->FailRequest(qn::kResultServiceException); }
 int CServiceBase::OnMoreParams() { return qn::kResultMissing; }
 int CServiceBase::OnDataBlock() { return qn::kResultMissing; }
 
@@ -106,13 +113,20 @@ std::string CServiceBase::ResolvePath(const std::string& path) {
 bool CServiceBase::SendFile(const std::string& path, bool deleteAfter) {
   const std::string native = ToNativePath(ResolvePath(path));
   if (native.empty()) return false;
-  struct stat st;
-  if (::stat(native.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   std::FILE* file = std::fopen(native.c_str(), "rb");
   if (file == nullptr) return false;
+  struct stat st;
+  if (::fstat(::fileno(file), &st) != 0 || !S_ISREG(st.st_mode)) {
+    std::fclose(file);
+    return false;
+  }
+  std::setvbuf(file, nullptr, _IOFBF, kTransferBuffer);
   m_pTransferFile = file;
   m_strTransferPath = native;
 
+  // Exactly the size announced goes out, even if the file grows meanwhile.
+  m_nSendRemaining = st.st_size;
+  m_bSendQueued = false;
   const int32_t pieces = static_cast<int32_t>((st.st_size + kFilePiece - 1) / kFilePiece);
   m_pFileSchema = std::make_unique<CColumnTypes>(1, 1 + pieces);
   m_pFileSchema->AddColumn(kColumnBinary, "Block");
@@ -123,32 +137,42 @@ bool CServiceBase::SendFile(const std::string& path, bool deleteAfter) {
   SendRowOfBytes(stamp, sizeof stamp);
 
   m_bSending = true;
+  m_bDeleteAfter = deleteAfter;
   if (m_pRequest->GetConnection()->GetClientFlags() & qn::kHelloFlagAckBlocks)
     m_pRequest->SetMode(CRequestContext::kModeData);  // the client pulls each piece
   else
     m_pTransferPulse = new CPulse(&CServiceBase::TransferPulseStep, this);
-  m_bDeleteAfter = deleteAfter;
+  if (m_nSendRemaining == 0) {
+    m_bSendQueued = true;
+    OnSendFileQueued();
+  }
   return true;
 }
 
 void CServiceBase::SendRowOfBytes(const uint8_t* data, size_t length) {
-  CResultRow row(*m_pFileSchema);
-  const CByteBlock value(data, static_cast<int32_t>(length));
-  row.AddValue(&value);
-  m_pRequest->SendMoreData(row.BuildPacket());
+  // The row of one binary column: its 16-bit length, then the bytes.
+  auto* body = new CByteBlock(nullptr, static_cast<int32_t>(length + 2));
+  body->data[0] = static_cast<uint8_t>(length);
+  body->data[1] = static_cast<uint8_t>(length >> 8);
+  std::memcpy(body->data + 2, data, length);
+  m_pRequest->SendMoreData(body);
 }
 
 void CServiceBase::TransferPulseStep(void* service) {
   auto* self = static_cast<CServiceBase*>(service);
   CTransportBase* connection = self->m_pRequest->GetConnection();
-  if (connection->IsOutputBacklogged()) {
-    // Rest until the client has read what is queued.
-    self->EndTransferPulse();
-    self->m_bWaitingForDrain = true;
-    connection->WantDrainNotice();
-    return;
+  // A step queues up to a buffer's worth of rows, then lets the loop serve
+  // others.
+  for (size_t piece = 0; piece < kTransferBuffer / kFilePiece; ++piece) {
+    if (connection->IsOutputBacklogged()) {
+      // Rest until the client has read what is queued.
+      self->EndTransferPulse();
+      self->m_bWaitingForDrain = true;
+      connection->WantDrainNotice();
+      return;
+    }
+    if (!self->SendFileStep()) return;  // the service may be gone
   }
-  self->SendFileStep();
 }
 
 void CServiceBase::OnOutputDrained() {
@@ -178,13 +202,19 @@ void CServiceBase::EndTransferPulse() {
   m_pTransferPulse = nullptr;
 }
 
-void CServiceBase::SendFileStep() {
-  if (!m_bSending || m_pTransferFile == nullptr) return;
+bool CServiceBase::SendFileStep() {
+  if (!m_bSending || m_pTransferFile == nullptr) return false;
   uint8_t piece[kFilePiece];
-  const size_t n = std::fread(piece, 1, sizeof piece, m_pTransferFile);
+  const size_t want = static_cast<size_t>(std::min<int64_t>(m_nSendRemaining, kFilePiece));
+  const size_t n = want > 0 ? std::fread(piece, 1, want, m_pTransferFile) : 0;
   if (n > 0) {
     SendRowOfBytes(piece, n);
-    return;
+    m_nSendRemaining -= static_cast<int64_t>(n);
+    if (m_nSendRemaining == 0 && !m_bSendQueued) {
+      m_bSendQueued = true;
+      OnSendFileQueued();
+    }
+    return true;
   }
   m_bSending = false;
   std::fclose(m_pTransferFile);
@@ -192,15 +222,61 @@ void CServiceBase::SendFileStep() {
   if (m_bDeleteAfter) ::unlink(m_strTransferPath.c_str());
   EndTransferPulse();
   OnSendFileDone();  // may end the request, and this service with it
+  return false;
 }
 
-bool CServiceBase::ReceiveFile(const std::string& path) {
+namespace {
+
+// A name for an upload's data beside its target, free when made: "QNS",
+// six hex digits, ".TMP".
+std::string TempNameBeside(const std::string& target, uint32_t salt) {
+  const size_t slash = target.rfind('/');
+  const std::string directory = slash == std::string::npos ? "." : target.substr(0, slash);
+  char name[16];
+  std::snprintf(name, sizeof name, "QNS%06X.TMP", salt & 0xFFFFFFu);
+  return directory + "/" + name;
+}
+
+bool NameIsTaken(const std::string& native) {
+  std::error_code ec;
+  return std::filesystem::exists(std::filesystem::symlink_status(qn::path::FindExistingNoCase(native), ec));
+}
+
+// Renames without replacing: false (errno EEXIST) when the target exists.
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A file system without the flag: a hard link also refuses a taken name.
+  if (::link(from.c_str(), to.c_str()) != 0) return false;
+  ::unlink(from.c_str());
+  return true;
+}
+
+}  // namespace
+
+bool CServiceBase::ReceiveFile(const std::string& path, ReceiveName naming) {
   const std::string native = ToNativePath(path);
-  if (native.empty()) return false;
-  std::FILE* file = std::fopen(native.c_str(), "wb");
-  if (file == nullptr) return false;
+  if (native.empty() || native.back() == '/') return false;
+  static std::mt19937 salts{std::random_device{}()};
+  int fd = -1;
+  std::string temp;
+  for (int attempt = 0; attempt < 64 && fd < 0; ++attempt) {
+    temp = TempNameBeside(native, static_cast<uint32_t>(salts()));
+    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) return false;
+  }
+  if (fd < 0) return false;
+  std::FILE* file = ::fdopen(fd, "wb");
+  if (file == nullptr) {
+    ::close(fd);
+    ::unlink(temp.c_str());
+    return false;
+  }
+  std::setvbuf(file, nullptr, _IOFBF, kTransferBuffer);
   m_pTransferFile = file;
   m_strTransferPath = native;
+  m_strTempPath = temp;
+  m_receiveName = naming;
   m_bReceiving = true;
   m_bHaveFileTime = false;
   m_nFileTime = 0;
@@ -209,6 +285,45 @@ bool CServiceBase::ReceiveFile(const std::string& path) {
   m_pFileSchema->AddColumn(kColumnByte, "Status");
   m_pRequest->SendData(m_pFileSchema->BuildPacket());
   return true;
+}
+
+void CServiceBase::AbandonReceiving() {
+  if (m_pTransferFile != nullptr) std::fclose(m_pTransferFile);
+  m_pTransferFile = nullptr;
+  if (!m_strTempPath.empty()) ::unlink(m_strTempPath.c_str());
+  m_strTempPath.clear();
+  m_bReceiving = false;
+}
+
+void CServiceBase::FinishReceiving() {
+  bool written = std::fflush(m_pTransferFile) == 0 && !std::ferror(m_pTransferFile);
+  if (written && m_nFileTime != 0 && m_nFileTime != 0xFFFFFFFFll) {
+    struct timespec times[2];
+    times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(m_nFileTime);
+    times[0].tv_nsec = times[1].tv_nsec = 0;
+    ::futimens(::fileno(m_pTransferFile), times);
+  }
+  written = std::fclose(m_pTransferFile) == 0 && written;
+  m_pTransferFile = nullptr;
+  bool named = false;
+  if (written) {
+    if (m_receiveName == ReceiveName::kReplace)
+      named = std::rename(m_strTempPath.c_str(), m_strTransferPath.c_str()) == 0;
+    else
+      named = !NameIsTaken(m_strTransferPath) && RenameNoReplace(m_strTempPath, m_strTransferPath);
+  }
+  if (!named) {
+    AbandonReceiving();
+    OnReceiveFileFailed();  // may end the request, and this service with it
+    return;
+  }
+  m_strTempPath.clear();
+  m_bReceiving = false;
+  OnReceiveFileDone();  // may end the request, and this service with it
+}
+
+void CServiceBase::RemoveReceivedFile() {
+  if (!m_strTransferPath.empty()) ::unlink(m_strTransferPath.c_str());
 }
 
 int CServiceBase::ReceiveStep() {
@@ -229,18 +344,15 @@ int CServiceBase::ReceiveStep() {
       m_bHaveFileTime = true;
     }
   } else if (block.length > 0) {
-    std::fwrite(block.data, 1, static_cast<size_t>(block.length), m_pTransferFile);
-  } else {
-    std::fclose(m_pTransferFile);
-    m_pTransferFile = nullptr;
-    if (m_nFileTime != 0 && m_nFileTime != 0xFFFFFFFFll) {
-      struct timeval times[2];
-      times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(m_nFileTime);
-      times[0].tv_usec = times[1].tv_usec = 0;
-      ::utimes(m_strTransferPath.c_str(), times);
+    const size_t length = static_cast<size_t>(block.length);
+    if (std::fwrite(block.data, 1, length, m_pTransferFile) != length) {
+      // A full disk or a size limit: the upload cannot be complete.
+      AbandonReceiving();
+      OnReceiveFileFailed();  // may end the request, and this service with it
+      return 0;
     }
-    m_bReceiving = false;
-    OnReceiveFileDone();  // may end the request, and this service with it
+  } else {
+    FinishReceiving();
     return 0;
   }
   if (acknowledges) {

@@ -19,6 +19,8 @@ class CUser;
 class CServiceBase {
  public:
   static constexpr size_t kFilePiece = 768;
+  // File reads and writes of transfers go through buffers of this size.
+  static constexpr size_t kTransferBuffer = 64 * 1024;
 
   CServiceBase();
   virtual ~CServiceBase();
@@ -31,7 +33,15 @@ class CServiceBase {
   // The dispatcher on the item name: 0 for success, else a result code.
   virtual int ProcessRequest() = 0;
   virtual void OnSendFileDone();
+  // The last row of a file being sent is queued (for an empty file, the
+  // time row, inside SendFile): what the sending costs is due now, even if
+  // the client never pulls the end or cancels. Runs at most once.
+  virtual void OnSendFileQueued() {}
+  // The received file stands under its name.
   virtual void OnReceiveFileDone();
+  // A block could not be written or the name was taken at the end; nothing
+  // of the upload is left. The default fails the request with 0x1306.
+  virtual void OnReceiveFileFailed();
   // A follow-up packet brought new parameters.
   virtual int OnMoreParams();
   // A follow-up data block outside a file transfer.
@@ -61,9 +71,20 @@ class CServiceBase {
   // Starts sending the file; false (and nothing sent) when it cannot be
   // opened. deleteAfter: delete the file once it is sent.
   bool SendFile(const std::string& path, bool deleteAfter);
-  // Starts receiving into the file; false (and nothing sent) when it cannot
-  // be created.
-  bool ReceiveFile(const std::string& path);
+  // How a received file takes its name once complete.
+  enum class ReceiveName {
+    kReplace,       // replaces a file of that name
+    kKeepExisting,  // only while no file of that name, in any case, exists
+  };
+  // Starts receiving for the file: the data goes to a temporary file in the
+  // same directory, which takes the name only when the upload is complete.
+  // A cancelled, cut off or failed upload leaves nothing. False (and nothing
+  // sent) when the temporary file cannot be created.
+  bool ReceiveFile(const std::string& path, ReceiveName naming = ReceiveName::kReplace);
+  // After OnReceiveFileDone: the received file as it stands on this machine.
+  const std::string& GetReceivedPath() const { return m_strTransferPath; }
+  // Takes back a received file whose completion failed.
+  void RemoveReceivedFile();
   // The follow-up block being handled (not owned).
   void SetReceivedBlock(CByteBlock* block) { m_pReceivedBlock = block; }
   int ReceiveStep();
@@ -87,9 +108,15 @@ class CServiceBase {
   // to do nothing now. Long results thus never pile up in memory.
   bool RestWhileBacklogged(CPulse*& pulse);
 
-  void SendFileStep();
+  // Sends the next piece, or ends the send. False when the send is over
+  // (the service may be gone then).
+  bool SendFileStep();
   void SendRowOfBytes(const uint8_t* data, size_t length);
   void EndTransferPulse();
+  // The end of an upload: the file closed, timed and named.
+  void FinishReceiving();
+  // Gives up an upload: the temporary file closed and removed.
+  void AbandonReceiving();
 
   // "name" TAB "target" per entry, from the Drive Connections key.
   std::list<std::string> m_driveConnections;
@@ -108,6 +135,12 @@ class CServiceBase {
   CByteBlock* m_pReceivedBlock = nullptr;
   std::FILE* m_pTransferFile = nullptr;
   std::string m_strTransferPath;
+  // Upload: where the data goes until it takes its name.
+  std::string m_strTempPath;
+  ReceiveName m_receiveName = ReceiveName::kReplace;
+  // Download: bytes still to send of the size announced.
+  int64_t m_nSendRemaining = 0;
+  bool m_bSendQueued = false;
   bool m_bReceiving = false;
   int64_t m_nFileTime = 0;
   bool m_bHaveFileTime = false;

@@ -94,11 +94,7 @@ std::string UserPhotoPath(const std::string& userId) {
 
 CServiceAccount::CServiceAccount() = default;
 
-CServiceAccount::~CServiceAccount() {
-  StopStream();
-  // An upload that did not complete leaves the old photo as it was.
-  if (!m_strPhotoTemp.empty()) ::unlink(m_strPhotoTemp.c_str());
-}
+CServiceAccount::~CServiceAccount() { StopStream(); }
 
 int CServiceAccount::ProcessRequest() {
   for (const Handler& handler : kHandlers) {
@@ -470,24 +466,9 @@ int CServiceAccount::SetUserDescription() {
 int CServiceAccount::SetUserPhoto() {
   const std::string directory = GetProgramDirectory() + "USRPHOTS";
   ::mkdir(directory.c_str(), 0755);
-  m_strPhotoPath = UserPhotoPath(GetUser()->GetUserID());
-  CRequestContext* request = GetRequest();
-  m_strPhotoTemp = m_strPhotoPath + "." + std::to_string(request->GetConnection()->GetConnectionNumber()) +
-                   "." + std::to_string(request->GetRequestId()) + ".TMP";
-  if (!ReceiveFile(m_strPhotoTemp)) {
-    m_strPhotoTemp.clear();
-    return qn::kResultMissing;
-  }
+  // The old photo stays until the new one is complete.
+  if (!ReceiveFile(UserPhotoPath(GetUser()->GetUserID()))) return qn::kResultMissing;
   return 0;
-}
-
-void CServiceAccount::OnReceiveFileDone() {
-  if (!m_strPhotoTemp.empty()) {
-    if (std::rename(m_strPhotoTemp.c_str(), m_strPhotoPath.c_str()) != 0)
-      ::unlink(m_strPhotoTemp.c_str());
-    m_strPhotoTemp.clear();
-  }
-  GetRequest()->EndRequest();
 }
 
 int CServiceAccount::GetUserPhoto() {

@@ -37,7 +37,6 @@ class CServiceAccount : public CServiceBase {
   bool IsAvailable() override { return true; }
   int ProcessRequest() override;
   void ContinueRequest() override;
-  void OnReceiveFileDone() override;
 
   // Step kinds of the continuation.
   enum StepKind {
@@ -90,7 +89,4 @@ class CServiceAccount : public CServiceBase {
   std::string m_strAppFilter;
   std::vector<std::string> m_online;
   size_t m_nOnlineNext = 0;
-  // A photo upload lands here and replaces the photo only when complete.
-  std::string m_strPhotoTemp;
-  std::string m_strPhotoPath;
 };

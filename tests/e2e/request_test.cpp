@@ -1,10 +1,13 @@
 // Requests through the running server: routing, follow-ups, cancel, file
 // transfers and the limit on queued output.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <fstream>
 #include <thread>
 
@@ -274,6 +277,155 @@ TEST_F(FileTransferTest, UploadWithoutAcknowledgementsIsSilentUntilTheEnd) {
   ASSERT_TRUE(end);
   EXPECT_EQ(end->type, qn::kPacketEnd);
   EXPECT_EQ(Contents(path).size(), 1000u);
+}
+
+// The names in a directory; the server may still be closing a connection's
+// request, so callers wait for the set they expect.
+std::vector<std::string> Names(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(directory))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool AwaitNames(const std::string& directory, const std::vector<std::string>& want) {
+  for (int i = 0; i < 100; ++i) {
+    if (Names(directory) == want) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ADD_FAILURE() << "left in " << directory << ": " << ::testing::PrintToString(Names(directory));
+  return false;
+}
+
+TEST_F(FileTransferTest, UploadTakesItsNameOnlyWhenCompleteAndNeverLeavesPieces) {
+  const std::string dir = ProgramDir() + "up/";
+  std::filesystem::create_directories(dir);
+  std::ofstream(dir + "Taken.BIN") << "kept";
+  ProtocolClient client = LoggedOn();
+  auto upload = [&](uint16_t id, const std::string& item, const std::string& name) {
+    ASSERT_TRUE(client.Request(id, "Test", item, dir + name));
+    auto schema = client.ReadReply();
+    ASSERT_TRUE(schema);
+    ASSERT_EQ(schema->type, qn::kPacketSchema);
+    ASSERT_TRUE(client.FollowUp(id, Bytes{0, 0, 0, 0}));
+    ASSERT_TRUE(client.FollowUp(id, Bytes(3000, 'n')));
+  };
+
+  // The name stays free while the data comes; the data waits beside it.
+  upload(70, "ReceiveNew", "fresh.bin");
+  ASSERT_TRUE(client.Request(71, "Test", "Echo", "sync"));
+  ASSERT_TRUE(qn::client::ReadTable(client, 71));
+  const std::vector<std::string> during = Names(dir);
+  ASSERT_EQ(during.size(), 2u);
+  EXPECT_TRUE(during[0].starts_with("QNS") && during[0].ends_with(".TMP")) << during[0];
+  EXPECT_EQ(during[1], "Taken.BIN");
+  ASSERT_TRUE(client.FollowUp(70, Bytes{}));
+  auto done = qn::client::ReadTable(client, 70);
+  ASSERT_TRUE(done);
+  EXPECT_TRUE(done->ended && !done->result);
+  EXPECT_EQ(Contents(dir + "fresh.bin").size(), 3000u);
+
+  // A name taken in any case refuses the finished upload and keeps the file.
+  upload(72, "ReceiveNew", "TAKEN.bin");
+  ASSERT_TRUE(client.FollowUp(72, Bytes{}));
+  auto refused = qn::client::ReadTable(client, 72);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->result, qn::kResultServiceException);
+  EXPECT_EQ(Contents(dir + "Taken.BIN"), (Bytes{'k', 'e', 'p', 't'}));
+
+  // Cancelled, or cut off with the connection: nothing replaces, nothing stays.
+  upload(73, "ReceiveFile", "Taken.BIN");
+  ASSERT_TRUE(client.Cancel(73));
+  upload(74, "ReceiveFile", "cut.bin");
+  client.Close();
+  AwaitNames(dir, {"Taken.BIN", "fresh.bin"});
+  EXPECT_EQ(Contents(dir + "Taken.BIN"), (Bytes{'k', 'e', 'p', 't'}));
+
+  // Replacing is the default once the upload is complete.
+  ProtocolClient again = LoggedOn();
+  ASSERT_TRUE(again.Request(75, "Test", "ReceiveFile", dir + "Taken.BIN"));
+  ASSERT_TRUE(again.ReadReply());
+  ASSERT_TRUE(again.FollowUp(75, Bytes{0, 0, 0, 0}));
+  ASSERT_TRUE(again.FollowUp(75, Bytes{'n', 'e', 'w'}));
+  ASSERT_TRUE(again.FollowUp(75, Bytes{}));
+  auto replaced = qn::client::ReadTable(again, 75);
+  ASSERT_TRUE(replaced && replaced->ended);
+  EXPECT_EQ(Contents(dir + "Taken.BIN"), (Bytes{'n', 'e', 'w'}));
+  EXPECT_EQ(Names(dir), (std::vector<std::string>{"Taken.BIN", "fresh.bin"}));
+}
+
+TEST_F(FileTransferTest, BlockThatCannotBeWrittenFailsTheUploadAndLeavesNothing) {
+  // A file size limit stands in for a full disk: writes past it fail.
+  struct rlimit limit = {256 * 1024, RLIM_INFINITY};
+  ASSERT_EQ(::prlimit(server.pid(), RLIMIT_FSIZE, &limit, nullptr), 0);
+  const std::string dir = ProgramDir() + "full/";
+  std::filesystem::create_directories(dir);
+  ProtocolClient client = LoggedOn(qn::kHelloFlagAckBlocks);
+  ASSERT_TRUE(client.Request(80, "Test", "ReceiveFile", dir + "big.bin"));
+  ASSERT_TRUE(client.ReadReply());
+  ASSERT_TRUE(client.FollowUp(80, Bytes{0, 0, 0, 0}));
+  ASSERT_TRUE(client.ReadReply());
+  std::optional<uint16_t> code;
+  for (int block = 0; block < 40 && !code; ++block) {
+    ASSERT_TRUE(client.FollowUp(80, Bytes(30000, 'f')));
+    // Each block is acknowledged until one cannot be written.
+    auto reply = client.ReadReply();
+    ASSERT_TRUE(reply);
+    if (reply->type == qn::kPacketResult)
+      code = qn::GetU16(reply->body.data());
+    else
+      ASSERT_EQ(reply->body, (Bytes{1}));
+  }
+  EXPECT_EQ(code, qn::kResultServiceException);
+  AwaitNames(dir, {});
+  limit.rlim_cur = RLIM_INFINITY;
+  ASSERT_EQ(::prlimit(server.pid(), RLIMIT_FSIZE, &limit, nullptr), 0);
+  ExpectServerServes();
+}
+
+TEST_F(FileTransferTest, SendIsDueOnceItsLastRowIsQueuedEvenWithoutTheFinalPull) {
+  ProtocolClient client = LoggedOn(qn::kHelloFlagAckBlocks);
+  uint16_t id = 90;
+  auto queued = [&] {
+    const uint16_t ask = ++id;
+    EXPECT_TRUE(client.Request(ask, "Test", "Queued"));
+    auto table = qn::client::ReadTable(client, ask);
+    return table && table->rows.size() == 1 ? std::get<int32_t>(table->rows[0][0]) : -1;
+  };
+  const std::string path = MakeFile(2000);  // three pieces
+  const uint16_t send = ++id;
+  ASSERT_TRUE(client.Request(send, "Test", "SendFile", path));
+  ASSERT_TRUE(client.ReadReply());  // schema
+  ASSERT_TRUE(client.ReadReply());  // time row
+  for (int piece = 0; piece < 2; ++piece) {
+    ASSERT_TRUE(client.FollowUp(send, Bytes{}));
+    ASSERT_TRUE(client.ReadReply());
+  }
+  EXPECT_EQ(queued(), 0);
+  ASSERT_TRUE(client.FollowUp(send, Bytes{}));
+  ASSERT_TRUE(client.ReadReply());
+  EXPECT_EQ(queued(), 1) << "due with the last row, before the final pull";
+  ASSERT_TRUE(client.Cancel(send));
+  EXPECT_EQ(queued(), 1);
+
+  // Cancelled before its last row: not due.
+  const uint16_t early = ++id;
+  ASSERT_TRUE(client.Request(early, "Test", "SendFile", path));
+  ASSERT_TRUE(client.ReadReply());
+  ASSERT_TRUE(client.ReadReply());
+  ASSERT_TRUE(client.Cancel(early));
+  EXPECT_EQ(queued(), 1);
+  // An empty file's last row is its time row.
+  const uint16_t empty = ++id;
+  ASSERT_TRUE(client.Request(empty, "Test", "SendFile", MakeFile(0)));
+  ASSERT_TRUE(client.ReadReply());
+  ASSERT_TRUE(client.ReadReply());
+  EXPECT_EQ(queued(), 2);
+  ASSERT_TRUE(client.FollowUp(empty, Bytes{}));
+  auto end = client.ReadReply();
+  ASSERT_TRUE(end);
+  EXPECT_EQ(end->type, qn::kPacketEnd);
 }
 
 TEST_F(FileTransferTest, SlowReaderGetsTheWholeFileWithoutTheServerQueueingIt) {

@@ -6,7 +6,9 @@
 //   Throw     -> an exception inside the service
 //   Wait      stays open; each follow-up's parameters come back as one row
 //   SendFile  path -> the file in rows
-//   ReceiveFile path -> the upload into the file
+//   ReceiveFile path -> the upload into the file, replacing one of its name
+//   ReceiveNew path -> the upload into the file while no file has its name
+//   Queued    -> one row: how many sends had their last row queued so far
 //   Stream    [n] rows with a counter (and n filler bytes) from a pulse until
 //             cancelled
 //   Flood     n -> n rows of 30000 bytes queued at once
@@ -44,11 +46,23 @@ class CServiceTest : public CServiceBase {
     }
     if (item == "Throw") throw std::runtime_error("test failure");
     if (item == "Wait") return 0;
-    if (item == "SendFile" || item == "ReceiveFile") {
+    if (item == "SendFile" || item == "ReceiveFile" || item == "ReceiveNew") {
       std::string path;
       if (int rc = GetNextParam(path)) return rc;
-      const bool started = item == "SendFile" ? SendFile(path, false) : ReceiveFile(path);
+      const bool started = item == "SendFile"      ? SendFile(path, false)
+                           : item == "ReceiveFile" ? ReceiveFile(path)
+                                                   : ReceiveFile(path, ReceiveName::kKeepExisting);
       return started ? 0 : kFileFailed;
+    }
+    if (item == "Queued") {
+      CColumnTypes schema(1, 1);
+      schema.AddColumn(kColumnLong, "Queued");
+      GetRequest()->SendData(schema.BuildPacket());
+      CResultRow row(schema);
+      row.AddValue(&s_nSendsQueued);
+      GetRequest()->SendMoreData(row.BuildPacket());
+      GetRequest()->EndRequest();
+      return 0;
     }
     if (item == "Stream") {
       int32_t filler = 0;
@@ -90,6 +104,8 @@ class CServiceTest : public CServiceBase {
     row.AddValue(&filler);
     GetRequest()->SendMoreData(row.BuildPacket());
   }
+
+  void OnSendFileQueued() override { ++s_nSendsQueued; }
 
   int OnMoreParams() override {
     CColumnTypes schema(1, 1);
@@ -140,6 +156,7 @@ class CServiceTest : public CServiceBase {
     return 0;
   }
 
+  static inline int32_t s_nSendsQueued = 0;
   CPulse* m_pPulse = nullptr;
   std::unique_ptr<CColumnTypes> m_schema;
   int32_t m_nCounter = 0;
