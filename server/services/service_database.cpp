@@ -79,7 +79,7 @@ CServiceDatabase::CServiceDatabase() = default;
 CServiceDatabase::~CServiceDatabase() {
   StopStream();
   // A transfer that did not complete leaves the stored media as they were.
-  if (!m_strTransferPath.empty()) ::unlink(m_strTransferPath.c_str());
+  DropUpload();
 }
 
 void CServiceDatabase::InitModule() { LoadDatabaseCatalogue(); }

@@ -62,8 +62,8 @@ class CServiceDatabase : public CServiceBase {
   bool IsAvailable() override;
   int ProcessRequest() override;
   void ContinueRequest() override;
-  void OnSendFileDone() override;
   void OnReceiveFileDone() override;
+  void OnReceiveFileFailed() override;
 
   // "$USERID" (an SQL literal when quoteUserID) and "$SYSTEMTIME" replaced in
   // one pass; the time is a timestamp literal in filters, the automation
@@ -131,8 +131,12 @@ class CServiceDatabase : public CServiceBase {
   std::unique_ptr<CServiceDatabaseRecordset> m_pRecordset;
   size_t m_nCursor = 0;
   const CDatabaseInfo* m_pCurrentDatabase = nullptr;
-  // A temporary file of a media transfer, deleted with the service.
-  std::string m_strTransferPath;
+  // Removes the file an upload came to (or was to come to).
+  void DropUpload();
+
+  // The name an upload takes once complete: a file of our own, removed with
+  // the service unless it became the media.
+  std::string m_strUploadPath;
   // Where a received text media file goes once its row is written.
   std::string m_strMediaPath;
   int m_nMediaType = 0;

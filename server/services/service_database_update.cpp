@@ -14,6 +14,7 @@
 #include "common/crc32.h"
 #include "common/drive_paths.h"
 #include "common/helpers.h"
+#include "platform/temp_files.h"
 #include "server/core/request_context.h"
 #include "server/data/connection_pool.h"
 #include "server/services/database_texts.h"
@@ -31,28 +32,15 @@ bool IsMediaType(int type) {
 
 bool IsLongType(int type) { return type == SQL_LONGVARCHAR || type == SQL_LONGVARBINARY; }
 
-std::string TempDirectory() {
-  const char* set = std::getenv("TMPDIR");
-  std::string directory = set != nullptr && *set != '\0' ? set : "/tmp";
-  if (directory.back() != '/') directory += '/';
-  return directory;
-}
-
 // A new empty file "QNS" + six random characters in the directory, readable
-// by the server alone; empty when none can be made.
-std::string MakeTempFile(const std::string& directory) {
+// by the server alone, whose name an upload can take; empty when none can be
+// made.
+std::string ReserveName(const std::string& directory) {
   std::string pattern = directory + "QNSXXXXXX";
-  const int fd = ::mkstemp(pattern.data());
+  const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
   if (fd < 0) return {};
   ::close(fd);
   return pattern;
-}
-
-bool WriteWholeFile(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  return !out.fail();
 }
 
 bool ReadWholeFile(const std::string& path, std::string& bytes) {
@@ -274,20 +262,14 @@ int CServiceDatabase::GetMedia() {
   if (const auto* text = std::get_if<std::string>(&value)) bytes = *text;
   if (const auto* binary = std::get_if<std::vector<uint8_t>>(&value)) bytes.assign(binary->begin(), binary->end());
   if (bytes.empty()) return qn::kResultDbNoMedia;
-  m_strTransferPath = MakeTempFile(TempDirectory());
-  if (m_strTransferPath.empty()) return qn::kResultDbError;
-  if (!WriteWholeFile(m_strTransferPath, bytes) || !SendFile(m_strTransferPath, true)) {
-    ::unlink(m_strTransferPath.c_str());
-    m_strTransferPath.clear();
+  // The file goes once it is sent, or with the service.
+  const std::string temporary = qn::WriteTempFile("QNS", bytes);
+  if (temporary.empty()) return qn::kResultDbError;
+  if (!SendFile(temporary, true)) {
+    ::unlink(temporary.c_str());
     return qn::kResultDbError;
   }
   return 0;
-}
-
-void CServiceDatabase::OnSendFileDone() {
-  // The sent temporary file is gone already.
-  m_strTransferPath.clear();
-  CServiceBase::OnSendFileDone();
 }
 
 int CServiceDatabase::SetMedia() {
@@ -302,46 +284,58 @@ int CServiceDatabase::SetMedia() {
   m_pRecordset->AddColumn(field->m_strName, field->m_nSQLType, field->m_nLength);
   if (const int code = OpenKeyedRow(*database, p[1], true)) return code;
 
-  // The upload lands in a temporary file; it becomes the media only once the
-  // row is written.
+  // The upload lands under a name of its own; it becomes the media only once
+  // the row is written.
   m_nMediaType = field->m_nSQLType;
   if (IsCharType(m_nMediaType)) {
     m_strMediaPath = MediaFile(*field, p[1]);
-    if (!m_strMediaPath.empty()) m_strTransferPath = MakeTempFile(MediaDirectory(*field));
+    if (!m_strMediaPath.empty()) m_strUploadPath = ReserveName(MediaDirectory(*field));
   } else if (IsLongType(m_nMediaType)) {
-    m_strTransferPath = MakeTempFile(TempDirectory());
+    const int fd = qn::CreateTempFile("QNS", m_strUploadPath);
+    if (fd >= 0) ::close(fd);
   }
-  if (m_strTransferPath.empty()) {
+  if (m_strUploadPath.empty()) {
     StopStream();
     return qn::kResultDbError;
   }
   m_pRecordset->SetLockingMode(CRecordset::pessimistic);
   m_pRecordset->Edit();
-  if (!ReceiveFile(m_strTransferPath)) {
+  if (!ReceiveFile(m_strUploadPath)) {
     StopStream();
-    ::unlink(m_strTransferPath.c_str());
-    m_strTransferPath.clear();
+    DropUpload();
     return qn::kResultDbError;
   }
   return 0;
+}
+
+void CServiceDatabase::DropUpload() {
+  if (!m_strUploadPath.empty()) ::unlink(m_strUploadPath.c_str());
+  m_strUploadPath.clear();
+}
+
+void CServiceDatabase::OnReceiveFileFailed() {
+  StopStream();
+  DropUpload();
+  Finish(qn::kResultDbError);
 }
 
 void CServiceDatabase::OnReceiveFileDone() {
   if (!m_pRecordset) return CServiceBase::OnReceiveFileDone();
   uint16_t code = 0;
   void* column = m_pRecordset->ColumnAddress(0);
+  const std::string received = GetReceivedPath();
   try {
     if (IsCharType(m_nMediaType)) {
       std::get<std::string>(m_pRecordset->Column(0)) = LastComponent(m_strMediaPath);
       m_pRecordset->SetFieldDirty(column);
       m_pRecordset->Update();
-      if (std::rename(m_strTransferPath.c_str(), m_strMediaPath.c_str()) == 0)
-        m_strTransferPath.clear();
+      if (std::rename(received.c_str(), m_strMediaPath.c_str()) == 0)
+        m_strUploadPath.clear();
       else
         code = qn::kResultDbError;
     } else {
       std::string bytes;
-      if (!ReadWholeFile(m_strTransferPath, bytes)) {
+      if (!ReadWholeFile(received, bytes)) {
         code = qn::kResultDbError;
       } else {
         if (bytes.empty()) {
@@ -359,9 +353,6 @@ void CServiceDatabase::OnReceiveFileDone() {
     code = qn::kResultDbError;
   }
   StopStream();
-  if (!m_strTransferPath.empty()) {
-    ::unlink(m_strTransferPath.c_str());
-    m_strTransferPath.clear();
-  }
+  DropUpload();
   Finish(code);
 }

@@ -153,7 +153,7 @@ void DatabaseSeed::CreateCatalogue() {
       {"Hidden", kSqliteSource, "", "People.PersonID", 6, "", 6, "", ""},
       {"WriteOnly", kSqliteSource, "", "People.PersonID", 4, "", -1, "Owner=$USERID", ""},
       {"Gone", kMissingSource, "", "People.PersonID", -1, "", -1, "", ""},
-      {"Bang", kSqliteSource, "!People.Age DESC", "People.PersonID", -1, "!Age >= 30", 4, "", ""},
+      {"Bang", kSqliteSource, "!People.Age DESC", "People.PersonID", -1, "!Age >= 30 AND Born < $SYSTEMTIME", 4, "", ""},
       {"ByColour", kSqliteSource, " ", "People.Colour", -1, "Owner=$USERID", -1, "Owner=$USERID", ""},
       {"BadProc", kSqliteSource, "", "People.PersonID", -1, "", -1, "", ""},
   };
