@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <vector>
@@ -102,17 +103,34 @@ int CRequestContext::Guarded(Call call) {
 
 void CRequestContext::SendPacket(uint8_t type, CByteBlock* body, int32_t flag) {
   const size_t length = body != nullptr ? static_cast<size_t>(body->length) : 0;
-  std::vector<uint8_t> bytes =
-      qn::EncodeIdPacket(type, m_nRequestId, length ? body->data : nullptr, length);
+  SendPacket(type, length ? body->data : nullptr, length, flag);
   delete body;
-  auto* packet = new CByteBlock(bytes.data(), static_cast<int32_t>(bytes.size()));
-  m_pServer->SendToConnection(new COutgoingMessage(m_pConnection, flag, packet));
+}
+
+void CRequestContext::SendPacket(uint8_t type, const uint8_t* body, size_t length, int32_t flag) {
+  // One block with the header; a connection still listed is the one the
+  // server would send to (a request never outlives its connection's listing).
+  auto* packet = new CByteBlock();
+  packet->data = new uint8_t[3 + length];
+  packet->length = static_cast<int32_t>(3 + length);
+  packet->data[0] = type;
+  packet->data[1] = static_cast<uint8_t>(m_nRequestId & 0xFF);
+  packet->data[2] = static_cast<uint8_t>(m_nRequestId >> 8);
+  if (length > 0) std::memcpy(packet->data + 3, body, length);
+  if (m_pConnection->m_bListed)
+    m_pConnection->Send(packet, flag);
+  else
+    delete packet;
 }
 
 void CRequestContext::SendData(CByteBlock* body, int32_t flag) { SendPacket(qn::kPacketSchema, body, flag); }
 
 void CRequestContext::SendMoreData(CByteBlock* body, int32_t flag) {
   SendPacket(qn::kPacketMoreData, body, flag);
+}
+
+void CRequestContext::SendMoreData(const uint8_t* body, size_t length) {
+  SendPacket(qn::kPacketMoreData, body, length, 0);
 }
 
 void CRequestContext::SendResult(uint16_t code) {
