@@ -102,21 +102,17 @@ int CRequestContext::Guarded(Call call) {
 }
 
 void CRequestContext::SendPacket(uint8_t type, CByteBlock* body, int32_t flag) {
-  const size_t length = body != nullptr ? static_cast<size_t>(body->length) : 0;
-  SendPacket(type, length ? body->data : nullptr, length, flag);
-  delete body;
+  const std::unique_ptr<CByteBlock> owned(body);
+  SendPacket(type, body != nullptr ? body->data : nullptr,
+             body != nullptr ? static_cast<size_t>(body->length) : 0, flag);
 }
 
 void CRequestContext::SendPacket(uint8_t type, const uint8_t* body, size_t length, int32_t flag) {
-  // One block with the header; a connection still listed is the one the
-  // server would send to (a request never outlives its connection's listing).
-  auto* packet = new CByteBlock();
-  packet->data = new uint8_t[3 + length];
-  packet->length = static_cast<int32_t>(3 + length);
-  packet->data[0] = type;
-  packet->data[1] = static_cast<uint8_t>(m_nRequestId & 0xFF);
-  packet->data[2] = static_cast<uint8_t>(m_nRequestId >> 8);
-  if (length > 0) std::memcpy(packet->data + 3, body, length);
+  auto* packet = new CByteBlock(nullptr, static_cast<int32_t>(qn::kIdHeaderLength + length));
+  qn::WriteIdHeader(packet->data, type, m_nRequestId);
+  if (length > 0) std::memcpy(packet->data + qn::kIdHeaderLength, body, length);
+  // A connection still listed is the one the server would send to (a request
+  // never outlives its connection's listing): no look-up per packet.
   if (m_pConnection->m_bListed)
     m_pConnection->Send(packet, flag);
   else
@@ -131,6 +127,10 @@ void CRequestContext::SendMoreData(CByteBlock* body, int32_t flag) {
 
 void CRequestContext::SendMoreData(const uint8_t* body, size_t length) {
   SendPacket(qn::kPacketMoreData, body, length, 0);
+}
+
+void CRequestContext::SendMoreData(const CByteBlock& body, int32_t flag) {
+  SendPacket(qn::kPacketMoreData, body.data, static_cast<size_t>(body.length), flag);
 }
 
 void CRequestContext::SendResult(uint16_t code) {

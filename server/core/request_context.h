@@ -27,6 +27,9 @@ class CRequestContext {
   void SendMoreData(CByteBlock* body, int32_t flag = 0);
   // The same from bytes the caller keeps (one row sent to many requests).
   void SendMoreData(const uint8_t* body, size_t length);
+  // The same body for many requests (a broadcast): copied once, into the
+  // packet.
+  void SendMoreData(const CByteBlock& body, int32_t flag = 0);
   void SendResult(uint16_t code);
   // Sends the end and unlists the request, which deletes it (and the
   // service) when listed: the caller touches nothing of either afterwards.
