@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "server/core/service_base.h"
+#include "server/data/folder_tree.h"
 
 class CColumnTypes;
 class CDatabase;
@@ -24,15 +25,6 @@ namespace qn {
 // Folder or file missing, or not open to this member.
 inline constexpr uint16_t kResultNoFolderOrFile = 0x1307;
 }  // namespace qn
-
-// The tree's one rule for where a folder's children are stored: the
-// children of a top-level folder (ParentDirectory -1) carry ParentDirectory
-// 0, whatever its id; those of any other folder carry its DirectoryID. Code
-// that seeds or copies folder trees stores children by it.
-inline constexpr int32_t kTopLevelParent = -1;
-inline int32_t ChildrenParentId(int32_t directoryId, int32_t parentDirectory) {
-  return parentDirectory == kTopLevelParent ? 0 : directoryId;
-}
 
 // A name an upload may take in its folder: not empty, "." or "..", and
 // without "\", "/", ":" or control characters, so that it names a file in
