@@ -54,6 +54,7 @@ void Connection::Open(const std::string& connectString) {
                                   &outLength, SQL_DRIVER_NOPROMPT);
   Check(rc, SQL_HANDLE_DBC, dbc_, "SQLDriverConnect");
   connected_ = true;
+  lost_ = false;
   SQLCHAR name[128] = {0};
   SQLSMALLINT nameLength = 0;
   if (SQL_SUCCEEDED(SQLGetInfo(dbc_, SQL_DBMS_NAME, name, sizeof name, &nameLength)))

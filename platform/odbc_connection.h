@@ -23,6 +23,10 @@ class Connection {
   void Open(const std::string& connectString);
   void Close();
   bool IsOpen() const { return connected_; }
+  // A statement failed in a way that leaves the connection unusable
+  // (IsConnectionLost); only a new Open clears it.
+  bool IsLost() const { return lost_; }
+  void MarkLost() { lost_ = true; }
 
   // The DBMS name the driver reports ("SQLite", "PostgreSQL").
   const std::string& DbmsName() const { return dbmsName_; }
@@ -34,6 +38,7 @@ class Connection {
  private:
   SQLHDBC dbc_ = SQL_NULL_HDBC;
   bool connected_ = false;
+  bool lost_ = false;
   std::string dbmsName_;
 };
 

@@ -26,6 +26,12 @@ Error MakeError(SQLSMALLINT handleType, SQLHANDLE handle, const char* context) {
   return Error(reinterpret_cast<char*>(state), native, message, context ? context : "");
 }
 
+bool IsConnectionLost(const Error& error) {
+  const std::string& state = error.SqlState();
+  return state.compare(0, 2, "08") == 0 || state == "57P01" || state == "57P02" ||
+         state == "57P03";
+}
+
 void Check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle, const char* context,
            bool noDataIsOk) {
   if (SQL_SUCCEEDED(rc)) return;

@@ -30,6 +30,11 @@ class Error : public std::runtime_error {
 void Check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle, const char* context,
            bool noDataIsOk = false);
 
+// A failure after which the connection serves nothing more: SQLSTATE class
+// 08 (connection exception) or the server's shutdown codes 57P01 to 57P03
+// (PostgreSQL's administrator, crash and start-up shutdowns).
+bool IsConnectionLost(const Error& error);
+
 // Builds the exception from the first diagnostic record of the handle.
 Error MakeError(SQLSMALLINT handleType, SQLHANDLE handle, const char* context);
 

@@ -12,13 +12,22 @@ SQLCHAR* Text(const std::string& sql) {
 
 }  // namespace
 
-Statement::Statement(Connection& connection) {
+Statement::Statement(Connection& connection) : connection_(&connection) {
   Check(SQLAllocHandle(SQL_HANDLE_STMT, connection.Handle(), &stmt_), SQL_HANDLE_DBC,
         connection.Handle(), "SQLAllocHandle(STMT)");
 }
 
 Statement::~Statement() {
   if (stmt_ != SQL_NULL_HSTMT) SQLFreeHandle(SQL_HANDLE_STMT, stmt_);
+}
+
+void Statement::CheckServerCall(SQLRETURN rc, const char* context, bool noDataIsOk) {
+  try {
+    Check(rc, SQL_HANDLE_STMT, stmt_, context, noDataIsOk);
+  } catch (const Error& e) {
+    if (IsConnectionLost(e)) connection_->MarkLost();
+    throw;
+  }
 }
 
 void Statement::SetQueryTimeout(long seconds) {
@@ -95,27 +104,26 @@ void Statement::Bind() {
 
 void Statement::Prepare(const std::string& sql) {
   CloseCursor();
-  Check(SQLPrepare(stmt_, Text(sql), static_cast<SQLINTEGER>(sql.size())), SQL_HANDLE_STMT, stmt_,
-        "SQLPrepare");
+  CheckServerCall(SQLPrepare(stmt_, Text(sql), static_cast<SQLINTEGER>(sql.size())), "SQLPrepare");
 }
 
 void Statement::Execute() {
   CloseCursor();
-  Check(SQLExecute(stmt_), SQL_HANDLE_STMT, stmt_, "SQLExecute", true);
+  CheckServerCall(SQLExecute(stmt_), "SQLExecute", true);
   cursorOpen_ = true;
 }
 
 void Statement::ExecuteDirect(const std::string& sql) {
   CloseCursor();
-  Check(SQLExecDirect(stmt_, Text(sql), static_cast<SQLINTEGER>(sql.size())), SQL_HANDLE_STMT,
-        stmt_, "SQLExecDirect", true);
+  CheckServerCall(SQLExecDirect(stmt_, Text(sql), static_cast<SQLINTEGER>(sql.size())),
+                  "SQLExecDirect", true);
   cursorOpen_ = true;
 }
 
 bool Statement::Fetch() {
   SQLRETURN rc = SQLFetch(stmt_);
   if (rc == SQL_NO_DATA) return false;
-  Check(rc, SQL_HANDLE_STMT, stmt_, "SQLFetch");
+  CheckServerCall(rc, "SQLFetch");
   return true;
 }
 
@@ -127,7 +135,7 @@ void Statement::CloseCursor() {
 
 int Statement::ColumnCount() {
   SQLSMALLINT count = 0;
-  Check(SQLNumResultCols(stmt_, &count), SQL_HANDLE_STMT, stmt_, "SQLNumResultCols");
+  CheckServerCall(SQLNumResultCols(stmt_, &count), "SQLNumResultCols");
   return count;
 }
 

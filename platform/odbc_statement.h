@@ -67,7 +67,11 @@ class Statement {
 
  private:
   void Bind();
+  // Check of a call that reaches the server: a failure that lost the
+  // connection marks it.
+  void CheckServerCall(SQLRETURN rc, const char* context, bool noDataIsOk = false);
 
+  Connection* connection_;
   SQLHSTMT stmt_ = SQL_NULL_HSTMT;
   std::vector<Param> params_;
   std::vector<SQLLEN> indicators_;

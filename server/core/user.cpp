@@ -1,7 +1,9 @@
 #include "server/core/user.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
+#include <optional>
 #include <strings.h>
 #include <vector>
 
@@ -25,9 +27,13 @@ std::vector<CUser::LogonHook> g_logonHooks;
 CDatabase* g_pAccountDatabase = nullptr;
 
 // The account connection all members' rows share, reserved at module start;
-// fetched again when that failed (no database yet at start).
+// fetched again when that failed (no database yet at start), opened afresh
+// after it lost its server.
 CDatabase* AccountDatabase() {
-  if (g_pAccountDatabase == nullptr) g_pAccountDatabase = GetDatabase(kAccountConnect, true);
+  if (g_pAccountDatabase == nullptr)
+    g_pAccountDatabase = GetDatabase(kAccountConnect, true);
+  else
+    ReopenIfLost(g_pAccountDatabase);
   return g_pAccountDatabase;
 }
 
@@ -68,6 +74,73 @@ std::string CAccounts_2::*TextMember(AccountField field) {
 void CopyRow(const CAccounts_2& from, CAccounts_2& to) {
   for (const auto& column : CAccounts_2::Spec().columns)
     std::visit([&](auto member) { to.*member = from.*member; }, column.member);
+}
+
+}  // namespace
+
+// One update of a member's account row: changed fields, and the credits and
+// LastOn when given.
+struct AccountRowWrite {
+  std::string userId;
+  std::map<AccountField, std::string> texts;
+  std::optional<BOOL> dormant;
+  std::optional<int32_t> credits;
+  std::optional<std::time_t> lastOn;
+
+  bool Empty() const { return texts.empty() && !dormant && !credits && !lastOn; }
+  // Values of a later write over those of this one.
+  void Absorb(const AccountRowWrite& later) {
+    for (const auto& [field, text] : later.texts) texts[field] = text;
+    if (later.dormant) dormant = later.dormant;
+    if (later.credits) credits = later.credits;
+    if (later.lastOn) lastOn = later.lastOn;
+  }
+};
+
+namespace {
+
+// Logoff writes that failed, kept for the next pass of the timer as a
+// member's own changes are; one per member.
+std::list<AccountRowWrite> g_unwritten;
+
+// Edits the member's row when it exists (a missing row takes nothing).
+// Throws on failure.
+void WriteAccountRow(const AccountRowWrite& write) {
+  CAccounts_2 row(AccountDatabase());
+  row.m_strFilter = UserFilter(write.userId);
+  row.Open(CRecordset::snapshot);
+  if (!row.IsEOF()) {
+    row.Edit();
+    for (const auto& [field, text] : write.texts) {
+      std::string CAccounts_2::*member = TextMember(field);
+      row.*member = text;
+      row.SetFieldDirty(&(row.*member));
+    }
+    if (write.dormant) {
+      row.m_Dormant = *write.dormant;
+      row.SetFieldDirty(&row.m_Dormant);
+    }
+    if (write.credits) {
+      row.m_Credits = *write.credits;
+      row.SetFieldDirty(&row.m_Credits);
+    }
+    if (write.lastOn) {
+      row.m_LastOn = *write.lastOn;
+      row.SetFieldDirty(&row.m_LastOn);
+    }
+    row.Update();
+  }
+  row.Close();
+}
+
+void KeepUnwritten(AccountRowWrite&& write) {
+  for (AccountRowWrite& owed : g_unwritten) {
+    if (strcasecmp(owed.userId.c_str(), write.userId.c_str()) == 0) {
+      owed.Absorb(write);
+      return;
+    }
+  }
+  g_unwritten.push_back(std::move(write));
 }
 
 // The key query's rows.
@@ -118,12 +191,36 @@ void InitUserModule() {
 
 void TermUserModule() {
   StopUserTimer();
+  if (!WriteUnwrittenAccountChanges()) {
+    for (const AccountRowWrite& owed : g_unwritten)
+      std::fprintf(stderr, "The account changes of %s could not be written.\n",
+                   owed.userId.c_str());
+  }
+  g_unwritten.clear();
   ForgetUserDatabase();  // the pool closes it
 }
 
 const CModuleRegistration s_userModule(&InitUserModule, &TermUserModule);
 
 }  // namespace
+
+bool WriteUnwrittenAccountChanges(const std::string& userId) {
+  bool clear = true;
+  for (auto it = g_unwritten.begin(); it != g_unwritten.end();) {
+    if (!userId.empty() && strcasecmp(it->userId.c_str(), userId.c_str()) != 0) {
+      ++it;
+      continue;
+    }
+    try {
+      WriteAccountRow(*it);
+      it = g_unwritten.erase(it);
+    } catch (const std::exception&) {
+      clear = false;
+      ++it;
+    }
+  }
+  return clear;
+}
 
 std::string BuildUserKeyQuery(const std::string& quotedUserId) {
   // ORDER BY after a UNION names the output columns: PostgreSQL refuses the
@@ -187,6 +284,7 @@ void CUser::Attach(const std::string& userId, CTransportBase* connection, int32_
   m_strUserID = userId;
   m_pConnection = connection;
   m_nCredits = credits;
+  m_nWrittenCredits = credits;
   m_nRatePerHour = ratePerHour;
   m_nMaxTimeOnline = maxTimeOnline;
   m_tLogon = logonTime;
@@ -200,14 +298,14 @@ void CUser::Attach(const std::string& userId, CTransportBase* connection, int32_
 void CUser::Logoff() {
   std::lock_guard<std::recursive_mutex> guard(g_userListLock);
   RunLogonHooks(this, false);
+  AccountRowWrite write = PendingWrite(true);
   try {
-    EditRow([this](CAccounts_2& row) {
-      row.m_Credits = m_nCredits;
-      row.m_LastOn = m_tLogon;
-    });
+    WriteAccountRow(write);
   } catch (const std::exception&) {
-    // The member leaves all the same; the credits of this call are lost.
+    // The member leaves all the same; the timer's next pass tries again.
+    KeepUnwritten(std::move(write));
   }
+  m_changed.clear();
   m_keys.clear();
   g_users.remove(this);
   m_bListed = false;
@@ -216,16 +314,18 @@ void CUser::Logoff() {
   CountUsers(-1);
 }
 
-void CUser::EditRow(const std::function<void(CAccounts_2&)>& change) {
-  CAccounts_2 row(AccountDatabase());
-  row.m_strFilter = UserFilter(m_strUserID);
-  row.Open(CRecordset::snapshot);
-  if (!row.IsEOF()) {
-    row.Edit();
-    change(row);
-    row.Update();
+AccountRowWrite CUser::PendingWrite(bool logoff) const {
+  AccountRowWrite write;
+  write.userId = m_strUserID;
+  for (const auto& entry : m_changed) {
+    if (entry.first == AccountField::Dormant)
+      write.dormant = m_row.m_Dormant;
+    else
+      write.texts[entry.first] = m_row.*TextMember(entry.first);
   }
-  row.Close();
+  if (logoff || m_nCredits != m_nWrittenCredits) write.credits = m_nCredits;
+  if (logoff) write.lastOn = m_tLogon;
+  return write;
 }
 
 void CUser::CopyChanges(CAccounts_2& row) const {
@@ -259,10 +359,12 @@ void CUser::LoadAccount() {
 }
 
 void CUser::SaveChanges() {
-  if (m_changed.empty()) return;
+  const AccountRowWrite write = PendingWrite(false);
+  if (write.Empty()) return;
   try {
-    EditRow([this](CAccounts_2& row) { CopyChanges(row); });
+    WriteAccountRow(write);
     m_changed.clear();
+    if (write.credits) m_nWrittenCredits = *write.credits;
   } catch (const std::exception&) {
     // Kept for the next tick.
   }

@@ -17,6 +17,8 @@
 
 class CDatabase;
 class CTransportBase;
+// One update of a member's account row (user.cpp).
+struct AccountRowWrite;
 
 // A failure that reaches an automation caller as a dispatch exception with
 // this code and text; a service's own handling answers it like any database
@@ -35,7 +37,7 @@ inline constexpr int32_t kUserDatabaseErrorCode = 8192;
 inline constexpr const char* kUserDatabaseErrorText = "User Database Error";
 
 // The account columns a member's client or an automation caller may change;
-// they reach the database at the next timer tick.
+// they reach the database at the next timer tick, or at logoff.
 enum class AccountField {
   Address1, Address2, BillingAddress1, BillingAddress2, BillingCity, BillingCompany,
   BillingCountry, BillingFirstName, BillingLastName, BillingState_Province, BillingZip, City,
@@ -65,7 +67,9 @@ class CUser {
   // Reads the row again unless it is current; throws CDispatchException
   // 8192 "User Database Error" and keeps the old values when it cannot.
   void LoadAccount();
-  // Writes the changed fields to the row; kept for the next try on failure.
+  // Writes the changed fields to the row, with the credits when they changed
+  // since the row last had them, in one update; kept for the next try on
+  // failure.
   void SaveChanges();
   bool IsLoaded() const { return m_bLoaded; }
   void ClearLoaded() { m_bLoaded = false; }
@@ -139,10 +143,11 @@ class CUser {
  private:
   void Logoff();
   void LoadKeys();
+  // What the row lacks: the changed fields, the credits when they moved, and
+  // at logoff the credits and LastOn in any case.
+  AccountRowWrite PendingWrite(bool logoff) const;
   // Reads the row into `row`; false when there is none.
   bool ReadRow(CAccounts_2& row);
-  // Edits the member's row with `change` when it exists. Throws on failure.
-  void EditRow(const std::function<void(CAccounts_2&)>& change);
   // The changed fields into `row`, marked to be written.
   void CopyChanges(CAccounts_2& row) const;
 
@@ -154,6 +159,8 @@ class CUser {
   std::map<AccountField, uint16_t> m_changed;
   std::string m_strUserID;
   int32_t m_nCredits = 0;
+  // The credits the row holds as far as this member knows.
+  int32_t m_nWrittenCredits = 0;
   int16_t m_nRatePerHour = 0;
   int16_t m_nMaxTimeOnline = -1;
   std::time_t m_tLogon = 0;
@@ -171,6 +178,11 @@ void AddLogonHook(CUser::LogonHook hook);
 void RemoveLogonHook(CUser::LogonHook hook);
 CUser* FindUserByID(const std::string& userId);
 int GetUserCount();
+
+// Writes again what logoffs could not write (the database was away); true
+// when nothing is left owing for `userId` (for anybody when it is empty).
+// The timer's pass and a logon of the same member call it first.
+bool WriteUnwrittenAccountChanges(const std::string& userId = {});
 
 // Forgets the account connection taken from the pool, after the pool was
 // closed (module stop, tests that switch storage modes).

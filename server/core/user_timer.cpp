@@ -128,10 +128,10 @@ void RunUserTimerTick(std::time_t now, IUserTimerActions& actions) {
   if (server == nullptr) return;
   server->DropSilentConnections(now);
 
+  WriteUnwrittenAccountChanges();
   std::list<CUser*>& users = GetUserList();
   for (auto it = users.begin(); it != users.end();) {
     CUser* user = *it++;
-    user->SaveChanges();
     user->ClearLoaded();
     qn::UserTickInput in;
     in.credits = user->GetCredits();
@@ -141,6 +141,9 @@ void RunUserTimerTick(std::time_t now, IUserTimerActions& actions) {
     in.now = now;
     const qn::UserTickOutcome out = qn::EvaluateUserTick(in);
     user->DeductCredits(out.charge);
+    // The charge goes to the row with the pending changes, in one update, so
+    // a crash costs at most this pass.
+    user->SaveChanges();
     // `it` already holds the next member, which a disconnection leaves in place.
     const std::string userId = user->GetUserID();
     for (const std::string& text : out.messages) actions.SendLiveMessage(userId, text);

@@ -1,6 +1,7 @@
-// The 15-second user timer: drops silent connections, writes pending account
-// changes, charges each member for the time online, warns before credits or
-// the per-call limit run out and disconnects when they have.
+// The 15-second user timer: drops silent connections, charges each member for
+// the time online and writes the credits with the pending account changes,
+// warns before credits or the per-call limit run out and disconnects when
+// they have.
 #pragma once
 #include <cstdint>
 #include <ctime>

@@ -39,8 +39,18 @@ void ReadSettings() {
 std::unique_ptr<CPooledDatabase> OpenPooled(const std::string& key, bool exclusive) {
   auto db = std::make_unique<CPooledDatabase>();
   db->exclusive = exclusive;
+  db->key = key;
   db->OpenEx(key);
   return db;
+}
+
+void Reopen(CPooledDatabase& db) {
+  if (db.IsOpen() && !db.Connection().IsLost()) return;
+  // Statements of open recordsets would outlive their connection.
+  if (db.OpenRecordsetCount() > 0) return;
+  db.Close();
+  db.OpenEx(db.key);
+  db.SetQueryTimeout(kQueryTimeout);
 }
 
 bool IsBusy(const CPooledDatabase& db) { return db.exclusive || db.OpenRecordsetCount() > 0; }
@@ -134,6 +144,7 @@ CDatabase* GetDatabase(const std::string& connect, bool exclusive) {
     }
   }
   if (chosen != nullptr) {
+    Reopen(*chosen);
     if (exclusive) chosen->exclusive = true;
     return chosen;
   }
@@ -142,4 +153,8 @@ CDatabase* GetDatabase(const std::string& connect, bool exclusive) {
   chosen = db.get();
   list.push_back(std::move(db));
   return chosen;
+}
+
+void ReopenIfLost(CDatabase* database) {
+  if (auto* pooled = dynamic_cast<CPooledDatabase*>(database)) Reopen(*pooled);
 }

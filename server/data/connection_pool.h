@@ -10,12 +10,22 @@ class CPooledDatabase : public CDatabase {
  public:
   // Reserved for one caller for the rest of the run.
   bool exclusive = false;
+  // The connect string it was opened with, to open it again.
+  std::string key;
 };
 
 // An open pooled connection for `connect` (the system's form, without
 // "ODBC;"). Callers never close or delete it. A failed open throws
 // CDBException and leaves no trace in the pool.
+// A connection whose statement lost the server (Connection().IsLost()) is
+// closed and opened again here before it is handed out, so nothing of its
+// old session survives; the request that met the loss had its error.
 CDatabase* GetDatabase(const std::string& connect, bool exclusive);
+
+// The same renewal for a connection its caller keeps (the member module's
+// reserved one); throws CDBException when the open fails. A connection with
+// open recordsets is left as it is.
+void ReopenIfLost(CDatabase* database);
 
 void InitDatabasePool();
 // Closes every pooled connection. Registered with the module chain.

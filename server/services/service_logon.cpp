@@ -41,6 +41,9 @@ int CServiceLogon::CheckCanLogOn(std::string& userId, std::string& password) {
 int CServiceLogon::Logon() {
   std::string userId, password;
   if (const int refused = CheckCanLogOn(userId, password)) return refused;
+  // A logoff that could not reach the row (a new password among its changes)
+  // goes first; the row must not be read without it.
+  if (!WriteUnwrittenAccountChanges(userId)) return qn::kResultBadParameters;
 
   CAccounts_2 account(AccountDb());
   account.m_strFilter = UserFilter(userId);

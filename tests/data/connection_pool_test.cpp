@@ -158,4 +158,47 @@ TEST_F(ConnectionPoolPostgres, MissingTableEndsTheStatisticsRefreshSilently) {
   EXPECT_EQ(Analyzed(db).first, 4);
 }
 
+TEST_F(ConnectionPoolPostgres, AConnectionWhoseServerWentIsOpenedAfreshAtItsNextUse) {
+  QN_REQUIRE_POSTGRES();
+  CDatabase* reserved = GetDatabase(AreaConnect("QNACCOUN"), true);
+  CDatabase* shared = GetDatabase(AreaConnect("QNFILE"), false);
+  const auto backend = [](CDatabase* db) {
+    qn::odbc::Statement s(db->Connection());
+    s.ExecuteDirect("SELECT pg_backend_pid()");
+    int32_t pid = 0;
+    if (s.Fetch()) s.GetInt32(1, pid);
+    return pid;
+  };
+  const int32_t oldShared = backend(shared);
+  const int32_t oldReserved = backend(reserved);
+  {
+    // What a restart of the database server does to every session.
+    CDatabase admin;
+    admin.OpenEx(CQuillnetRegistry().ReadString("General", "ODBCConnectString", ""));
+    admin.ExecuteSQL("SELECT pg_terminate_backend(" + std::to_string(oldShared) +
+                     "), pg_terminate_backend(" + std::to_string(oldReserved) + ")");
+  }
+  for (CDatabase* db : {shared, reserved}) {
+    try {
+      db->ExecuteSQL("SELECT 1");
+      FAIL() << "a terminated session answered";
+    } catch (const CDBException& e) {
+      EXPECT_TRUE(qn::odbc::IsConnectionLost(e)) << e.SqlState() << " " << e.what();
+    }
+    EXPECT_TRUE(db->Connection().IsLost());
+  }
+  // The same objects come back working, on new sessions.
+  EXPECT_EQ(GetDatabase(AreaConnect("QNMAIL"), false), shared);
+  EXPECT_NE(backend(shared), oldShared);
+  ReopenIfLost(reserved);
+  EXPECT_NE(backend(reserved), oldReserved);
+  EXPECT_EQ(reserved->GetQueryTimeout(), 30);
+  // A connection a request still reads from is not pulled from under it.
+  shared->Connection().MarkLost();
+  shared->RecordsetOpened();
+  ReopenIfLost(shared);
+  EXPECT_TRUE(shared->Connection().IsLost());
+  shared->RecordsetClosed();
+}
+
 }  // namespace

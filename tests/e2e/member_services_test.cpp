@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/member_client.h"
 #include "support/member_install.h"
 #include "support/protocol_client.h"
 #include "support/server_process.h"
@@ -28,24 +29,9 @@ using qn::test::StorageMode;
 std::string Text(const qn::DecodedValue& value) { return std::get<std::string>(value); }
 int32_t Number(const qn::DecodedValue& value) { return std::get<int32_t>(value); }
 
-class Member {
- public:
-  bool Open(uint16_t port) { return client.Connect(port) && client.Hello().has_value(); }
-  // One request and its whole reply.
-  TableReply Call(const std::string& service, const std::string& item,
-                  const std::vector<std::string>& params = {}) {
-    const uint16_t id = nextId++;
-    EXPECT_TRUE(client.Request(id, service, item, Params(params)));
-    auto reply = qn::client::ReadTable(client, id, 10000);
-    EXPECT_TRUE(reply.has_value()) << service << " " << item;
-    return reply.value_or(TableReply{});
-  }
-  ProtocolClient client;
-  uint16_t nextId = 1;
-};
-
-bool Ended(const TableReply& reply) { return reply.ended && !reply.result; }
-uint16_t Code(const TableReply& reply) { return reply.result.value_or(0); }
+using qn::test::Code;
+using qn::test::Ended;
+using qn::test::Member;
 
 class MemberServices : public ::testing::TestWithParam<StorageMode> {
  protected:

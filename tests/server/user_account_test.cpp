@@ -117,8 +117,13 @@ TEST_P(UserAccount, ChangesReachTheRowAtTheTickWithOnlyTheLastValue) {
 
 TEST_P(UserAccount, ChargesAndWarningsOnTheReplacedClockAndCreditsWrittenAtLogoff) {
   CUser* user = LogOn("Max");
-  for (int i = 0; i < 4; ++i) Tick();
+  Tick();
+  // Each pass that charged leaves the balance in the row: a crash costs one
+  // pass at most.
+  EXPECT_EQ(install_.QueryAccount("SELECT Credits FROM Accounts WHERE UserID='Max'"), "85");
+  for (int i = 0; i < 3; ++i) Tick();
   EXPECT_EQ(user->GetCredits(), 40);
+  EXPECT_EQ(install_.QueryAccount("SELECT Credits FROM Accounts WHERE UserID='Max'"), "40");
   // 15 a tick from 100: only 55 falls within a warning's window (one minute).
   EXPECT_EQ(actions_.sent, std::vector<std::string>{qn::CreditWarningText(1)});
   delete user->GetConnection();
@@ -129,6 +134,35 @@ TEST_P(UserAccount, ChargesAndWarningsOnTheReplacedClockAndCreditsWrittenAtLogof
                                 "ServiceName='Logoff' AND KeyWord='Logoff' AND "
                                 "Description='User Logged Off'"),
             "1");
+}
+
+TEST_P(UserAccount, ChangesMadeJustBeforeLogoffReachTheRowWithTheCredits) {
+  CUser* user = LogOn("Max");
+  user->SetCity("Leaving");
+  user->SetPassword("fresh");
+  user->SetDormant(true);
+  user->DeductCredits(7);
+  delete user->GetConnection();
+  EXPECT_EQ(install_.QueryAccount("SELECT City FROM Accounts WHERE UserID='Max'"), "Leaving");
+  EXPECT_EQ(install_.QueryAccount("SELECT Password FROM Accounts WHERE UserID='Max'"), "fresh");
+  EXPECT_EQ(install_.QueryAccount("SELECT Credits FROM Accounts WHERE UserID='Max'"), "93");
+  EXPECT_EQ(install_.CountAccount("SELECT UserID FROM Accounts WHERE UserID='Max' AND Dormant <> 0"),
+            1);
+}
+
+TEST_P(UserAccount, ALogoffTheDatabaseRefusedIsWrittenAtTheNextPassAndBeforeTheNextLogon) {
+  CUser* user = LogOn("Max");
+  user->SetPassword("changed");
+  user->DeductCredits(30);
+  install_.ExecAccount("ALTER TABLE Accounts RENAME TO AccountsAway");
+  delete user->GetConnection();
+  EXPECT_FALSE(WriteUnwrittenAccountChanges("max"));  // still away
+  install_.ExecAccount("ALTER TABLE AccountsAway RENAME TO Accounts");
+  EXPECT_EQ(install_.QueryAccount("SELECT Password FROM Accounts WHERE UserID='Max'"), "pw");
+  Tick();
+  EXPECT_EQ(install_.QueryAccount("SELECT Password FROM Accounts WHERE UserID='Max'"), "changed");
+  EXPECT_EQ(install_.QueryAccount("SELECT Credits FROM Accounts WHERE UserID='Max'"), "70");
+  EXPECT_TRUE(WriteUnwrittenAccountChanges("Max"));
 }
 
 TEST_P(UserAccount, AMissingRowIsAUserDatabaseErrorThatKeepsTheOldValues) {
