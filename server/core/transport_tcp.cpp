@@ -99,8 +99,9 @@ void CTransportTCP::OnReadable() {
 }
 
 void CTransportTCP::ReadFrames(size_t budget) {
+  // Frames left from a read that stopped at the pause mark go first.
+  if (!DeliverFrames()) return;
   size_t taken = 0;
-  std::vector<uint8_t> payload;
   while (taken < budget) {
     asio::error_code ec;
     const size_t n = m_socket.read_some(asio::buffer(g_readBuffer), ec);
@@ -116,31 +117,38 @@ void CTransportTCP::ReadFrames(size_t budget) {
     }
     taken += n;
     m_decoder.Append(g_readBuffer, n);
-    for (;;) {
-      const auto status = m_decoder.Next(payload);
-      if (status == qn::FrameDecoder::Status::kNeedMore) break;
-      if (status == qn::FrameDecoder::Status::kTooLong) {
-        PostClose();
-        return;
-      }
-      const uint32_t length = static_cast<uint32_t>(payload.size());
-      bool ended = false;
-      try {
-        OnPacket(new CByteBlock(payload.data(), static_cast<int32_t>(length)), ended);
-      } catch (...) {
-        // A failure below routing (a service that cannot be made) costs the
-        // packet, not the server.
-        WriteApiLog("# Exception during incoming socket message\r\n");
-      }
-      if (ended || m_bClosing) return;
-      if (CCounterBlock* block = StatusBlock()) block->CountIn(m_nSlot, length + 2);
-    }
-    if (IsOutputBacklogged()) {
-      m_bReadPaused = true;
-      return;
-    }
+    if (!DeliverFrames()) return;
   }
   PostRead();
+}
+
+bool CTransportTCP::DeliverFrames() {
+  std::vector<uint8_t> payload;
+  for (;;) {
+    // Checked before every frame: one read may hold thousands of requests,
+    // and the replies of the rest wait until the client has taken these.
+    if (IsOutputBacklogged()) {
+      m_bReadPaused = true;
+      return false;
+    }
+    const auto status = m_decoder.Next(payload);
+    if (status == qn::FrameDecoder::Status::kNeedMore) return true;
+    if (status == qn::FrameDecoder::Status::kTooLong) {
+      PostClose();
+      return false;
+    }
+    const uint32_t length = static_cast<uint32_t>(payload.size());
+    bool ended = false;
+    try {
+      OnPacket(new CByteBlock(payload.data(), static_cast<int32_t>(length)), ended);
+    } catch (...) {
+      // A failure below routing (a service that cannot be made) costs the
+      // packet, not the server.
+      WriteApiLog("# Exception during incoming socket message\r\n");
+    }
+    if (ended || m_bClosing) return false;
+    if (CCounterBlock* block = StatusBlock()) block->CountIn(m_nSlot, length + 2);
+  }
 }
 
 void CTransportTCP::Send(CByteBlock* payload, int32_t /*flag*/) {

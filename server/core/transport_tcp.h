@@ -3,9 +3,10 @@
 //
 // Output limits (a client that does not read cannot make the server hold
 // unbounded memory):
-// - above kPauseBytes queued, the connection stops reading the client's
-//   packets and asks pushing producers (file sends, the client update) to
-//   rest; both resume once the queue is below kResumeBytes;
+// - above kPauseBytes queued, the connection stops handling the client's
+//   packets, between one frame and the next, and asks pushing producers
+//   (file sends, the client update) to rest; both resume once the queue is
+//   below kResumeBytes;
 // - above kMaxQueuedBytes (replies produced in one go for a client that does
 //   not read), the connection is closed.
 #pragma once
@@ -50,6 +51,10 @@ class CTransportTCP : public CTransportBase {
   void OnReadable();
   // Reads until `budget` bytes were taken or the socket is empty.
   void ReadFrames(size_t budget);
+  // Hands the complete frames held to the server until the output passes
+  // the pause mark (the rest stays held until the queue drains) or the
+  // connection ends; false when reading must stop.
+  bool DeliverFrames();
   void Flush();
   void PostClose();
 
