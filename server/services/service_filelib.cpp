@@ -16,6 +16,7 @@
 #include "server/core/request_packet.h"
 #include "server/core/result_set.h"
 #include "server/core/service_factory.h"
+#include "server/core/transport_base.h"
 #include "server/core/user.h"
 #include "server/data/connection_pool.h"
 #include "server/data/count_rows.h"
@@ -366,9 +367,22 @@ bool CServiceFileLib::OpenNextLevel() {
 void CServiceFileLib::ContinueRequest() {
   // Rows wait while the client has not read the ones queued.
   if (RestWhileBacklogged(m_pPulse)) return;
-  // A database failure escapes to the pulse, which ends the request with
-  // 0x1306; the recordset goes with this service.
-  bool more = true;
+  // A step does a bounded share of the answer, so a long list never holds
+  // the loop, and the rows of one step leave the connection in one write. A
+  // database failure escapes to the pulse, which ends the request with
+  // 0x1306, so a list cut short never looks complete.
+  CTransportBase* connection = GetRequest()->GetConnection();
+  for (int unit = 0; unit < kUnitsPerStep; ++unit) {
+    if (!StepOnce()) {
+      StopRows();
+      GetRequest()->EndRequest();
+      return;
+    }
+    if (connection->IsOutputBacklogged()) return;
+  }
+}
+
+bool CServiceFileLib::StepOnce() {
   switch (m_nStep) {
     case kFileList: {
       auto& file = static_cast<CFiles_J_Files2Directories&>(*m_pRecordset);
@@ -376,31 +390,23 @@ void CServiceFileLib::ContinueRequest() {
       SendRow({&file.m_FileID, &file.m_FileName, &modified, &file.m_FileSize, &file.m_UploadedBy,
                &file.m_ShortDescription});
       file.MoveNext();
-      more = !file.IsEOF();
-      break;
+      return !file.IsEOF();
     }
     case kKeywords: {
       auto& keyword = static_cast<CKeywords_2&>(*m_pRecordset);
       SendRow({&keyword.m_KeywordID, &keyword.m_Keyword});
       keyword.MoveNext();
-      more = !keyword.IsEOF();
-      break;
+      return !keyword.IsEOF();
     }
     case kFolderTree:
-      // Rows that are not sent cost no message of their own, within bounds.
+      // Rows that are not sent count as no unit, within bounds.
       for (int visits = 0; visits < 64; ++visits) {
-        if (m_bSkipRest || m_pRecordset->IsEOF()) {
-          more = OpenNextLevel();
-          if (!more) break;
-          continue;
-        }
-        if (VisitFolder()) return;
+        if (m_bSkipRest || m_pRecordset->IsEOF()) return OpenNextLevel();
+        if (VisitFolder()) return true;
       }
-      break;
+      return true;
   }
-  if (more) return;
-  StopRows();
-  GetRequest()->EndRequest();
+  return false;
 }
 
 // ---- download ----------------------------------------------------------------

@@ -72,6 +72,9 @@ class CServiceFileLib : public CServiceBase {
   // One KeyCost row from a Keys recordset (0 without a row), then the end.
   int AnswerKeyCost(CRecordset& keys, int32_t cost);
   void StopRows();
+  // One row sent, or one folder level opened; false when the answer is
+  // complete.
+  bool StepOnce();
   // One visited row of the tree: true when it was sent.
   bool VisitFolder();
   // The next queued folder's children as the current recordset; false when
@@ -80,6 +83,9 @@ class CServiceFileLib : public CServiceBase {
   // The Files, Keywords and link rows of a finished upload; throws on
   // failure, having taken back what it added.
   void AddUploadRows();
+
+  // Rows and folder levels one pulse step may take.
+  static constexpr int kUnitsPerStep = 32;
 
   std::unique_ptr<CColumnTypes> m_pColumns;
   CPulse* m_pPulse = nullptr;

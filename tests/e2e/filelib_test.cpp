@@ -335,6 +335,16 @@ TEST_P(FileLibrary, FolderTreeIsBreadthFirstWithHiddenBranchesLeftOut) {
     EXPECT_TRUE(Ended(none) && none.schema && none.rows.empty()) << path;
   }
   EXPECT_EQ(ids(zed->Lib("GetFolderTree", {"Public\\ZeroKey"})), (std::vector<int32_t>{6, 9}));
+
+  // Walks cancelled at once, or cut off with their connection, cost their
+  // member nothing further.
+  for (uint16_t id = 700; id < 710; ++id) {
+    ASSERT_TRUE(ann->client.Request(id, "FileLib", "GetFolderTree"));
+    ASSERT_TRUE(ann->client.Cancel(id));
+  }
+  ASSERT_TRUE(zed->client.Request(710, "FileLib", "GetFiles4FolderByNameAsc", "3"));
+  zed.reset();
+  EXPECT_EQ(ids(ann->Lib("GetFolderTree")), (std::vector<int32_t>{1, 2, 3, 4, 7, 10}));
 }
 
 TEST_P(FileLibrary, DownloadsAreChargedAndCountedOnceTheirLastRowIsQueued) {
