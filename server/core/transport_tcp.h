@@ -16,6 +16,7 @@
 #include <string>
 
 #include "server/core/frame_decoder.h"
+#include "server/core/output_queue.h"
 #include "server/core/transport_base.h"
 
 class CTransportTCP : public CTransportBase {
@@ -35,6 +36,8 @@ class CTransportTCP : public CTransportBase {
   void Shutdown() override;
   void Send(CByteBlock* payload, int32_t flag) override;
   bool IsOutputBacklogged() const override { return m_nQueuedBytes > kPauseBytes; }
+  int GetQueuedCount() override { return static_cast<int>(m_output.Packets()); }
+  void ClearOutput() override;
   void CloseAtOnce() override;
 
   // Takes an accepted socket: description, status slot, reverse lookup.
@@ -62,6 +65,7 @@ class CTransportTCP : public CTransportBase {
   // Handlers hold a copy and find null once the connection is gone.
   std::shared_ptr<CTransportTCP*> m_token;
   qn::FrameDecoder m_decoder;
+  qn::OutputQueue m_output;
   std::string m_description;
   size_t m_nQueuedBytes = 0;
   int m_nSlot = -1;
