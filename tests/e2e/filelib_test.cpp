@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "support/filelib_seed.h"
+#include "support/member_client.h"
 #include "support/member_install.h"
 #include "support/protocol_client.h"
 #include "support/server_process.h"
@@ -37,8 +38,8 @@ constexpr uint16_t kNoFolderOrFile = 0x1307;
 
 std::string Text(const qn::DecodedValue& value) { return std::get<std::string>(value); }
 int32_t Number(const qn::DecodedValue& value) { return std::get<int32_t>(value); }
-bool Ended(const TableReply& reply) { return reply.ended && !reply.result; }
-uint16_t Code(const TableReply& reply) { return reply.result.value_or(0); }
+using qn::test::Code;
+using qn::test::Ended;
 
 // A column of a table reply, as numbers.
 std::vector<int32_t> Numbers(const TableReply& reply, size_t column) {
@@ -47,18 +48,11 @@ std::vector<int32_t> Numbers(const TableReply& reply, size_t column) {
   return values;
 }
 
-class Member {
+// A member's client with the file library's requests and transfers.
+class Member : public qn::test::Member {
  public:
   bool Open(uint16_t port, uint8_t flags) {
     return client.Connect(port) && client.Hello(flags).has_value();
-  }
-  TableReply Call(const std::string& service, const std::string& item,
-                  const std::vector<std::string>& params = {}) {
-    const uint16_t id = nextId++;
-    EXPECT_TRUE(client.Request(id, service, item, Params(params)));
-    auto reply = qn::client::ReadTable(client, id, 15000);
-    EXPECT_TRUE(reply.has_value()) << service << " " << item;
-    return reply.value_or(TableReply{});
   }
   TableReply Lib(const std::string& item, const std::vector<std::string>& params = {}) {
     return Call("FileLib", item, params);
@@ -114,9 +108,6 @@ class Member {
     EXPECT_TRUE(rest.has_value());
     return rest.value_or(TableReply{});
   }
-
-  ProtocolClient client;
-  uint16_t nextId = 1;
 };
 
 class FileLibrary : public ::testing::TestWithParam<StorageMode> {
