@@ -78,6 +78,13 @@ struct Member : qn::test::Member {
   }
 };
 
+// 101 assignments: one more than a row may take.
+std::string TooManyAssignments() {
+  std::string text;
+  for (int i = 0; i < 101; ++i) text += "People.Age=\"1\", ";
+  return text;
+}
+
 class DatabaseService : public ::testing::TestWithParam<StorageMode> {
  protected:
   void SetUp() override {
@@ -188,6 +195,7 @@ TEST_P(DatabaseService, ListsShowOnlyWhatTheMemberCanUse) {
     EXPECT_EQ(Number(fields.rows[8][4]), 1);  // the primary key
     EXPECT_EQ(Number(age[4]), 0);
     EXPECT_EQ(Number(fields.rows[9][5]), 1);  // Photo is media
+    EXPECT_EQ(Number(fields.rows[5][5]), 0);
     EXPECT_EQ(Number(age[9]), 1);
     EXPECT_EQ(Number(age[10]), 0);
     if (database == "People") {
@@ -372,6 +380,7 @@ TEST_P(DatabaseService, AddNewChecksValuesAndFillsMacros) {
         {"Name=\"Zed\"", 0x1502},
         {"People.Nope=\"1\"", 0x1502},
         {"People.Secret=\"x\"", 0x1502},
+        {TooManyAssignments(), 0x1502},
     };
     for (const auto& r : refused)
       EXPECT_EQ(Code(alice->Db("AddNew", {database, r.assignments})), r.code) << database << " " << r.assignments;
@@ -454,6 +463,14 @@ TEST_P(DatabaseService, MediaTravelThroughTheMediaDirectoryOnly) {
     ASSERT_TRUE(Ended(alice->Upload(database, "3", "People.Scan", "")));
     EXPECT_EQ(Row(database, "Scan", 3), "(null)");
     EXPECT_EQ(alice->Media(database, "3", "People.Scan"), "code " + std::to_string(0x1508));
+
+    // Long text as media, whole; a zero byte, which neither database keeps
+    // in text, is refused with the old value kept.
+    const std::string text = std::string(3000, 't') + "\xe9nd";
+    ASSERT_TRUE(Ended(alice->Upload(database, "3", "People.Notes", text)));
+    EXPECT_EQ(alice->Media(database, "3", "People.Notes"), text);
+    EXPECT_EQ(Code(alice->Upload(database, "3", "People.Notes", "a" + std::string(1, '\0') + "b")), 0x1503);
+    EXPECT_EQ(alice->Media(database, "3", "People.Notes"), text);
 
     // Refusals before anything travels.
     EXPECT_EQ(Code(alice->Upload(database, "1", "People.Avatar", "a")), 0x1503);  // no media directory

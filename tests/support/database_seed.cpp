@@ -186,7 +186,7 @@ void DatabaseSeed::CreateCatalogue() {
         {"People.Height", "Height", false, "", -1, "", 10, 5, ""},
         {"People.Colour", "Colour", false, "", -1, "\"Red\", \"Blue\", \"Say \\\"hi\\\"\"", 0, 0, ""},
         {"People.Born", "Born", false, "", -1, "", 0, 0, ""},
-        {"People.Notes", "Notes", false, "", -1, "", 0, 0, ""},
+        {"People.Notes", "Notes", true, "", -1, "", 0, 0, ""},
         {"People.Photo", "Photo", true, "media", -1, "", 0, 0, ""},
         {"People.Scan", "Scan", true, "", -1, "", 0, 0, ""},
         {"People.Avatar", "Avatar", true, "", -1, "", 0, 0, ""},
