@@ -509,6 +509,39 @@ TEST_P(DatabaseService, MediaTravelThroughTheMediaDirectoryOnly) {
   EXPECT_EQ(Row("People", "Scan", 6), "(null)");
 }
 
+TEST_P(DatabaseService, LongResultsStreamWholeAndAMemberMayLeaveMidway) {
+  std::string rows;
+  for (int i = 0; i < 300; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "Zz%03d", i);
+    rows += std::string(rows.empty() ? "" : ", ") + "(" + std::to_string(1000 + i) + ", '" + name + "', 'Alice', " +
+            std::to_string(i % 100) + ")";
+  }
+  for (const std::string& database : Sources())
+    seed_.Exec(OnPostgres(database), "INSERT INTO People (PersonID, Name, Owner, Age) VALUES " + rows);
+  auto alice = Create("Alice");
+  for (const std::string& database : Sources()) {
+    const TableReply all = alice->Db("Search", {database, "People.Name", "", ""});
+    ASSERT_TRUE(Ended(all)) << Code(all);
+    const auto names = alice->Names(all);
+    ASSERT_EQ(names.size(), 303u) << database;
+    EXPECT_EQ(names[3], "Zz000");
+    EXPECT_EQ(names.back(), "Zz299");
+    const TableReply ages = alice->Db("GetUniqueFieldValues", {database, "People.Age"});
+    EXPECT_EQ(ages.rows.size(), 100u) << database;  // 0 to 99, Alice's first three among them
+  }
+  // Members who leave in the middle of long results take nothing with them.
+  for (int i = 0; i < 3; ++i) {
+    auto leaver = Create("Leaver" + std::to_string(i));
+    for (const std::string& database : Sources())
+      EXPECT_TRUE(leaver->client.Request(100, "Database", "Search", qn::client::Params({database, "*", "", ""})));
+  }
+  for (const std::string& database : Sources()) {
+    ASSERT_TRUE(Ended(alice->Db("Update", {database, "1000", "People.Name=\"Still\""}))) << database;
+    EXPECT_EQ(Row(database, "Name", 1000), "Still");
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(BothStorageModes, DatabaseService,
                          ::testing::Values(StorageMode::Access, StorageMode::Postgres), [](const auto& info) {
                            return std::string(info.param == StorageMode::Access ? "Access" : "Postgres");
