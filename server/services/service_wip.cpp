@@ -6,13 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 
 #include "common/crc32.h"
 #include "common/drive_paths.h"
 #include "common/helpers.h"
 #include "common/module_registration.h"
 #include "common/registry.h"
-#include "platform/temp_files.h"
 #include "server/core/request_context.h"
 #include "server/core/request_packet.h"
 #include "server/core/result_set.h"
@@ -124,13 +124,9 @@ int CServiceWIP::GetPageCRC() {
 int CServiceWIP::GetPage() {
   std::string copy;
   if (const int refused = MakeUserPage(copy)) return refused;
-  const std::string temp = qn::WriteTempFile("QNS", copy);
-  if (temp.empty()) return qn::kResultBadParameters;
-  const bool started = SendFile(temp, false);
-  // The open transfer keeps the data; the name goes now, so no path (sent,
-  // failed, cancelled, disconnected, a crash later on) leaves the copy.
-  ::unlink(temp.c_str());
-  return started ? 0 : qn::kResultServiceException;
+  // The copy goes from memory, stamped with the time it was made.
+  return SendFileBytes(std::move(copy), static_cast<uint32_t>(std::time(nullptr))) ? 0
+                                                                                  : qn::kResultServiceException;
 }
 
 int CServiceWIP::FindResource(std::string& path) {
