@@ -1,5 +1,6 @@
 // The frame decoder gives the same frames however the stream is cut into
-// reads, never a frame above the limit, and holds no more than one frame.
+// reads, never a frame above the limit, and holds no more than one frame,
+// in no more room than that frame declares.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -26,7 +27,11 @@ Outcome Decode(const uint8_t* data, size_t size, const uint8_t* cuts, size_t cut
     pos += piece;
     for (;;) {
       const auto status = decoder.Next(payload);
-      if (status == qn::FrameDecoder::Status::kNeedMore) break;
+      if (status == qn::FrameDecoder::Status::kNeedMore) {
+        // Between reads only the unfinished frame is held, in its own room.
+        if (decoder.Capacity() > 2 + qn::kMaxFrame) std::abort();
+        break;
+      }
       if (status == qn::FrameDecoder::Status::kTooLong) {
         outcome.tooLong = true;
         break;

@@ -2,9 +2,29 @@
 
 namespace qn {
 
+size_t FrameDecoder::FrameRoom(const uint8_t* p, size_t held) {
+  if (held < 2) return held;
+  const size_t length = static_cast<size_t>(p[0]) | static_cast<size_t>(p[1]) << 8;
+  if (length > kMaxFrame) return held;
+  return held > 2 + length ? held : 2 + length;
+}
+
 void FrameDecoder::Append(const uint8_t* data, size_t length) {
   if (length == 0) return;
   Compact();
+  const size_t total = m_buffer.size() + length;
+  if (total > m_buffer.capacity()) {
+    // Exact room rather than the vector's doubling: a frame that arrives in
+    // pieces is held in its own length.
+    const size_t held = m_buffer.size();
+    const auto byte = [&](size_t i) { return i < held ? m_buffer[i] : data[i - held]; };
+    size_t room = total;
+    if (total >= 2) {
+      const uint8_t head[2] = {byte(0), byte(1)};
+      room = FrameRoom(head, total);
+    }
+    m_buffer.reserve(room);
+  }
   m_buffer.insert(m_buffer.end(), data, data + length);
 }
 
@@ -29,11 +49,16 @@ FrameDecoder::Status FrameDecoder::Next(std::vector<uint8_t>& payload) {
 
 void FrameDecoder::Compact() {
   if (m_start == 0) return;
-  if (m_start == m_buffer.size()) {
+  const size_t held = m_buffer.size() - m_start;
+  if (held == 0) {
     // Give the memory back: most connections sit idle between frames.
     std::vector<uint8_t>().swap(m_buffer);
   } else {
-    m_buffer.erase(m_buffer.begin(), m_buffer.begin() + static_cast<std::ptrdiff_t>(m_start));
+    const uint8_t* rest = m_buffer.data() + m_start;
+    std::vector<uint8_t> kept;
+    kept.reserve(FrameRoom(rest, held));
+    kept.assign(rest, rest + held);
+    m_buffer.swap(kept);
   }
   m_start = 0;
 }

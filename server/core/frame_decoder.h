@@ -1,6 +1,7 @@
 // Splits a connection's byte stream into frames: a 16-bit little-endian
-// length, then that many payload bytes, at most kMaxFrame. Holds only the
-// bytes of an unfinished frame, so an idle connection keeps no buffer.
+// length, then that many payload bytes, at most kMaxFrame. Between reads it
+// holds only the bytes of an unfinished frame, in room for that frame's
+// declared length and no more, so an idle connection keeps no buffer.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -26,7 +27,11 @@ class FrameDecoder {
   size_t Capacity() const { return m_buffer.capacity(); }
 
  private:
+  // Drops the consumed bytes; what is left gets room for its frame only.
   void Compact();
+  // The room the bytes at `p` need: through the end of the frame they begin
+  // when its length is known and allowed, else just themselves.
+  static size_t FrameRoom(const uint8_t* p, size_t held);
 
   std::vector<uint8_t> m_buffer;
   size_t m_start = 0;  // bytes before this are consumed

@@ -1,5 +1,6 @@
 #include "server/core/server.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -99,16 +100,27 @@ void CServer::RemoveConnection(CTransportBase* connection) {
     connection->m_bListed = false;
   }
   if (connection->m_nOpenRequests == 0) return;
-  std::vector<CRequestContext*> gone;
-  for (CRequestContext* request : m_requests)
-    if (request->GetConnection() == connection) gone.push_back(request);
+  const std::vector<CRequestContext*>* listed = RequestsOf(connection);
+  if (listed == nullptr) return;
+  const std::vector<CRequestContext*> gone = *listed;
   for (CRequestContext* request : gone) RemoveContext(request);
+}
+
+std::vector<CRequestContext*>* CServer::RequestsOf(const CTransportBase* connection) {
+  const auto it = m_byConnection.find(connection);
+  return it == m_byConnection.end() ? nullptr : &it->second;
 }
 
 void CServer::RemoveContext(CRequestContext* request) {
   if (!request->m_bListed) return;
   m_requests.erase(request->m_listPos);
   request->m_bListed = false;
+  const auto own = m_byConnection.find(request->GetConnection());
+  if (own != m_byConnection.end()) {
+    std::vector<CRequestContext*>& list = own->second;
+    list.erase(std::find(list.begin(), list.end(), request));
+    if (list.empty()) m_byConnection.erase(own);
+  }
   --request->GetConnection()->m_nOpenRequests;
   UpdateOpenRequests();
   request->Release();
@@ -131,9 +143,9 @@ void CServer::RoutePacket(CTransportBase* connection, CByteBlock* packet, bool& 
   const uint16_t id = qn::GetPacketRequestId(packet->data, static_cast<size_t>(packet->length));
   if (id != 0) {
     CRequestContext* found = nullptr;
-    if (connection->m_nOpenRequests > 0) {
-      for (CRequestContext* request : m_requests) {
-        if (request->GetConnection() == connection && request->GetRequestId() == id) {
+    if (const std::vector<CRequestContext*>* listed = RequestsOf(connection)) {
+      for (CRequestContext* request : *listed) {
+        if (request->GetRequestId() == id) {
           found = request;
           break;
         }
@@ -164,6 +176,7 @@ void CServer::RoutePacket(CTransportBase* connection, CByteBlock* packet, bool& 
   }
   request->m_listPos = m_requests.insert(m_requests.end(), request);
   request->m_bListed = true;
+  m_byConnection[connection].push_back(request);
   ++connection->m_nOpenRequests;
   UpdateOpenRequests();
 }
@@ -196,9 +209,10 @@ void CServer::DropSilentConnections(std::time_t now) {
 
 void CServer::OnOutputDrained(CTransportBase* connection) {
   if (connection->m_nOpenRequests == 0) return;
-  std::vector<CRequestContext*> waiting;
-  for (CRequestContext* request : m_requests)
-    if (request->GetConnection() == connection) waiting.push_back(request);
+  const std::vector<CRequestContext*>* listed = RequestsOf(connection);
+  if (listed == nullptr) return;
+  // A copy: a service going on may end requests.
+  const std::vector<CRequestContext*> waiting = *listed;
   for (CRequestContext* request : waiting)
     if (CServiceBase* service = request->GetService()) service->OnOutputDrained();
 }

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 class CByteBlock;
 class CCounterBlock;
@@ -61,11 +62,16 @@ class CServer {
 
  private:
   void UpdateOpenRequests();
+  // The listed requests of one connection, in the order they were opened.
+  std::vector<CRequestContext*>* RequestsOf(const CTransportBase* connection);
 
   std::list<CTransportBase*> m_connections;
   std::unordered_map<const CTransportBase*, std::list<CTransportBase*>::iterator> m_index;
   std::unordered_map<int, CTransportBase*> m_byNumber;
   std::list<CRequestContext*> m_requests;
+  // Per connection, so that finding a request costs the same however many
+  // other connections hold requests open.
+  std::unordered_map<const CTransportBase*, std::vector<CRequestContext*>> m_byConnection;
   std::recursive_mutex m_lock;
   std::unique_ptr<CCounterBlock> m_pStatusBlock;
 };

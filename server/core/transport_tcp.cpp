@@ -99,8 +99,9 @@ void CTransportTCP::OnReadable() {
 }
 
 void CTransportTCP::ReadFrames(size_t budget) {
+  // Frames left from a read that stopped at the pause mark go first.
+  if (!DeliverFrames()) return;
   size_t taken = 0;
-  std::vector<uint8_t> payload;
   while (taken < budget) {
     asio::error_code ec;
     const size_t n = m_socket.read_some(asio::buffer(g_readBuffer), ec);
@@ -116,31 +117,38 @@ void CTransportTCP::ReadFrames(size_t budget) {
     }
     taken += n;
     m_decoder.Append(g_readBuffer, n);
-    for (;;) {
-      const auto status = m_decoder.Next(payload);
-      if (status == qn::FrameDecoder::Status::kNeedMore) break;
-      if (status == qn::FrameDecoder::Status::kTooLong) {
-        PostClose();
-        return;
-      }
-      const uint32_t length = static_cast<uint32_t>(payload.size());
-      bool ended = false;
-      try {
-        OnPacket(new CByteBlock(payload.data(), static_cast<int32_t>(length)), ended);
-      } catch (...) {
-        // A failure below routing (a service that cannot be made) costs the
-        // packet, not the server.
-        WriteApiLog("# Exception during incoming socket message\r\n");
-      }
-      if (ended || m_bClosing) return;
-      if (CCounterBlock* block = StatusBlock()) block->CountIn(m_nSlot, length + 2);
-    }
-    if (IsOutputBacklogged()) {
-      m_bReadPaused = true;
-      return;
-    }
+    if (!DeliverFrames()) return;
   }
   PostRead();
+}
+
+bool CTransportTCP::DeliverFrames() {
+  std::vector<uint8_t> payload;
+  for (;;) {
+    // Checked before every frame: one read may hold thousands of requests,
+    // and the replies of the rest wait until the client has taken these.
+    if (IsOutputBacklogged()) {
+      m_bReadPaused = true;
+      return false;
+    }
+    const auto status = m_decoder.Next(payload);
+    if (status == qn::FrameDecoder::Status::kNeedMore) return true;
+    if (status == qn::FrameDecoder::Status::kTooLong) {
+      PostClose();
+      return false;
+    }
+    const uint32_t length = static_cast<uint32_t>(payload.size());
+    bool ended = false;
+    try {
+      OnPacket(new CByteBlock(payload.data(), static_cast<int32_t>(length)), ended);
+    } catch (...) {
+      // A failure below routing (a service that cannot be made) costs the
+      // packet, not the server.
+      WriteApiLog("# Exception during incoming socket message\r\n");
+    }
+    if (ended || m_bClosing) return false;
+    if (CCounterBlock* block = StatusBlock()) block->CountIn(m_nSlot, length + 2);
+  }
 }
 
 void CTransportTCP::Send(CByteBlock* payload, int32_t /*flag*/) {
@@ -159,13 +167,9 @@ void CTransportTCP::Send(CByteBlock* payload, int32_t /*flag*/) {
     }
     return;
   }
-  const uint16_t length = static_cast<uint16_t>(payload->length);
-  const uint8_t prefix[2] = {static_cast<uint8_t>(length & 0xFF), static_cast<uint8_t>(length >> 8)};
-  auto* packet = new CByteBlock(prefix, 2);
-  packet->Append(*payload);
+  m_output.PushFrame(payload->data, static_cast<size_t>(payload->length));
+  m_nQueuedBytes += static_cast<size_t>(payload->length) + 2;
   delete payload;
-  m_nQueuedBytes += static_cast<size_t>(packet->length);
-  m_queue.push_back(packet);
   if (m_bWritable && !m_bFlushPosted) {
     m_bFlushPosted = true;
     asio::post(qn::MainLoop(), [token = m_token] {
@@ -178,14 +182,16 @@ void CTransportTCP::Send(CByteBlock* payload, int32_t /*flag*/) {
 }
 
 void CTransportTCP::Flush() {
-  static std::vector<asio::const_buffer> gather;  // main thread only
+  static std::vector<qn::OutputQueue::Run> runs;  // main thread only
+  static std::vector<asio::const_buffer> gather;
   CCounterBlock* block = StatusBlock();
-  while (!m_queue.empty() && !m_bClosing) {
+  while (!m_output.Empty() && !m_bClosing) {
+    runs.clear();
+    m_output.Gather(runs, kMaxGather);
     gather.clear();
-    for (auto it = m_queue.begin(); it != m_queue.end() && gather.size() < kMaxGather; ++it)
-      gather.push_back(asio::buffer((*it)->data, static_cast<size_t>((*it)->length)));
+    for (const auto& run : runs) gather.push_back(asio::buffer(run.data, run.length));
     asio::error_code ec;
-    size_t sent = m_socket.write_some(gather, ec);
+    const size_t sent = m_socket.write_some(gather, ec);
     if (ec == asio::error::interrupted) continue;
     if (ec == asio::error::would_block || ec == asio::error::try_again) {
       m_bWritable = false;
@@ -208,20 +214,18 @@ void CTransportTCP::Flush() {
       return;
     }
     m_nQueuedBytes -= sent;
-    while (sent > 0) {
-      CByteBlock* head = m_queue.front();
-      const size_t length = static_cast<size_t>(head->length);
-      if (sent < length) {
-        m_queue.front() = head->Mid(static_cast<int32_t>(sent));
-        delete head;
-        sent = 0;
-        break;
-      }
-      sent -= length;
-      m_queue.pop_front();
-      if (block != nullptr) block->CountOut(m_nSlot, static_cast<uint32_t>(length));
-      delete head;
-    }
+    struct Counting {
+      CCounterBlock* block;
+      int slot;
+    } counting{block, m_nSlot};
+    m_output.Consume(sent,
+                     block == nullptr || m_nSlot < 0
+                         ? nullptr
+                         : +[](void* context, uint32_t frameBytes) {
+                             auto* c = static_cast<Counting*>(context);
+                             c->block->CountOut(c->slot, frameBytes);
+                           },
+                     &counting);
   }
   if (m_nQueuedBytes < kResumeBytes) {
     if (m_bReadPaused && !m_bClosing) {
@@ -240,6 +244,11 @@ void CTransportTCP::Flush() {
 
 void CTransportTCP::Disconnect() { PostClose(); }
 
+void CTransportTCP::ClearOutput() {
+  m_output.Clear();
+  m_nQueuedBytes = 0;
+}
+
 void CTransportTCP::CloseAtOnce() {
   m_bClosing = true;
   asio::error_code ec;
@@ -252,7 +261,7 @@ void CTransportTCP::PostClose() {
   m_bClosePosted = true;
   // Replies queued before the close (a last message) still go out, as far
   // as the socket takes them.
-  if (!m_bClosing && m_bWritable && !m_queue.empty()) Flush();
+  if (!m_bClosing && m_bWritable && !m_output.Empty()) Flush();
   m_bClosing = true;
   asio::post(qn::MainLoop(), [token = m_token] {
     CTransportTCP* self = *token;

@@ -3,9 +3,10 @@
 //
 // Output limits (a client that does not read cannot make the server hold
 // unbounded memory):
-// - above kPauseBytes queued, the connection stops reading the client's
-//   packets and asks pushing producers (file sends, the client update) to
-//   rest; both resume once the queue is below kResumeBytes;
+// - above kPauseBytes queued, the connection stops handling the client's
+//   packets, between one frame and the next, and asks pushing producers
+//   (file sends, the client update) to rest; both resume once the queue is
+//   below kResumeBytes;
 // - above kMaxQueuedBytes (replies produced in one go for a client that does
 //   not read), the connection is closed.
 #pragma once
@@ -15,6 +16,7 @@
 #include <string>
 
 #include "server/core/frame_decoder.h"
+#include "server/core/output_queue.h"
 #include "server/core/transport_base.h"
 
 class CTransportTCP : public CTransportBase {
@@ -34,6 +36,8 @@ class CTransportTCP : public CTransportBase {
   void Shutdown() override;
   void Send(CByteBlock* payload, int32_t flag) override;
   bool IsOutputBacklogged() const override { return m_nQueuedBytes > kPauseBytes; }
+  int GetQueuedCount() override { return static_cast<int>(m_output.Packets()); }
+  void ClearOutput() override;
   void CloseAtOnce() override;
 
   // Takes an accepted socket: description, status slot, reverse lookup.
@@ -50,6 +54,10 @@ class CTransportTCP : public CTransportBase {
   void OnReadable();
   // Reads until `budget` bytes were taken or the socket is empty.
   void ReadFrames(size_t budget);
+  // Hands the complete frames held to the server until the output passes
+  // the pause mark (the rest stays held until the queue drains) or the
+  // connection ends; false when reading must stop.
+  bool DeliverFrames();
   void Flush();
   void PostClose();
 
@@ -57,6 +65,7 @@ class CTransportTCP : public CTransportBase {
   // Handlers hold a copy and find null once the connection is gone.
   std::shared_ptr<CTransportTCP*> m_token;
   qn::FrameDecoder m_decoder;
+  qn::OutputQueue m_output;
   std::string m_description;
   size_t m_nQueuedBytes = 0;
   int m_nSlot = -1;

@@ -12,6 +12,7 @@
 #include "server/core/request_packet.h"
 #include "server/core/result_set.h"
 #include "server/core/service_factory.h"
+#include "server/core/transport_base.h"
 #include "server/core/user.h"
 #include "server/data/connection_pool.h"
 #include "server/data/schema_recordsets.h"
@@ -181,8 +182,18 @@ void CServiceMessage::ContinueRequest() {
   // Rows wait while the client has not read the ones queued.
   if (RestWhileBacklogged(m_pPulse)) return;
   try {
-    if (m_nWalkKind == kWalkFolders) FolderStep();
-    else ListStep();
+    // A step does a bounded share of the walk, so a long list never holds
+    // the loop; the rows of one step leave the connection in one write.
+    CTransportBase* connection = GetRequest()->GetConnection();
+    for (int unit = 0; unit < kUnitsPerStep; ++unit) {
+      const bool more = m_nWalkKind == kWalkFolders ? FolderStep() : ListStep();
+      if (!more) {
+        StopWalk();
+        GetRequest()->EndRequest();
+        return;
+      }
+      if (connection->IsOutputBacklogged()) return;
+    }
   } catch (const std::exception&) {
     // A read that fails would fail again at every pulse, and a list cut
     // short must not look complete: the client hears why it ends.
@@ -221,7 +232,7 @@ int CServiceMessage::GetMessageFolders() {
   return StartWalk(kWalkFolders, std::move(top));
 }
 
-void CServiceMessage::FolderStep() {
+bool CServiceMessage::FolderStep() {
   auto* level = static_cast<CFolders_2*>(m_pWalk.get());
   bool levelDone = false;
   // A folder the member may not read hides everything below it.
@@ -240,14 +251,10 @@ void CServiceMessage::FolderStep() {
   }
   if (!levelDone) {
     level->MoveNext();
-    if (!level->IsEOF()) return;
+    if (!level->IsEOF()) return true;
   }
   m_pWalk.reset();
-  if (m_folderQueue.empty()) {
-    StopWalk();
-    GetRequest()->EndRequest();
-    return;
-  }
+  if (m_folderQueue.empty()) return false;
   const int32_t parent = m_folderQueue.front();
   m_folderQueue.pop_front();
   auto next = std::make_unique<CFolders_2>(Database());
@@ -255,6 +262,7 @@ void CServiceMessage::FolderStep() {
   next->m_strSort = "Folder";
   next->Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly);
   m_pWalk = std::move(next);
+  return true;
 }
 
 // ---- single messages and responses
@@ -422,14 +430,9 @@ int CServiceMessage::GetResponseUserReadList() {
   return StartListWalk(kWalkResponseReaders, std::move(list));
 }
 
-void CServiceMessage::ListStep() {
+bool CServiceMessage::ListStep() {
   CRecordset* list = m_pWalk.get();
-  if (list == nullptr || list->IsEOF() || m_nWalkKind < kWalkMessageHeaders ||
-      m_nWalkKind > kWalkResponseReaders) {
-    StopWalk();
-    GetRequest()->EndRequest();
-    return;
-  }
+  if (list == nullptr || list->IsEOF()) return false;
   switch (m_nWalkKind) {
     case kWalkMessageHeaders: {
       auto* rows = static_cast<CMessages_2*>(list);
@@ -449,16 +452,15 @@ void CServiceMessage::ListStep() {
       SendRow({&date, &rows->m_UserID});
       break;
     }
-    default: {
+    case kWalkResponseReaders: {
       auto* rows = static_cast<CResponseRead_2*>(list);
       const int32_t date = static_cast<int32_t>(rows->m_Date);
       SendRow({&date, &rows->m_UserID});
       break;
     }
+    default:
+      return false;
   }
   list->MoveNext();
-  if (list->IsEOF()) {
-    StopWalk();
-    GetRequest()->EndRequest();
-  }
+  return !list->IsEOF();
 }

@@ -86,8 +86,9 @@ class CServiceMessage : public CServiceBase {
   int GetHeaders(WalkKind kind, HeaderOrder order);
   // The single-row replies of GetMessage and GetResponse.
   int SendBody(const std::string& body);
-  void FolderStep();
-  void ListStep();
+  // One row or one folder level of the walk; false when the walk is done.
+  bool FolderStep();
+  bool ListStep();
   // Stops the pulse and frees the recordset; the request goes on.
   void StopWalk();
   void SendRow(const std::vector<const void*>& values);
@@ -99,6 +100,9 @@ class CServiceMessage : public CServiceBase {
   // Opens `folder` on the folder's row; false when there is none.
   static bool FindFolder(int32_t folderId, CFolders_2& folder,
                          const char* format = "FolderID=%ld");
+
+  // Rows and folder levels one pulse step may take.
+  static constexpr int kUnitsPerStep = 32;
 
   CPulse* m_pPulse = nullptr;
   std::unique_ptr<CColumnTypes> m_pSchema;

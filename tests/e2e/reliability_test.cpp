@@ -1,6 +1,7 @@
 // What members and operators rely on when things go wrong, against the real
 // server: account changes and charges that reach the row whatever ends the
-// session, a database server that restarts under the running server.
+// session, a database server that restarts under the running server, a
+// client that floods requests without reading its replies.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -12,6 +13,8 @@
 #include "support/member_client.h"
 #include "support/member_install.h"
 #include "support/pg_cluster.h"
+#include "server/core/frame_decoder.h"
+#include "server/core/request_packet.h"
 #include "support/server_process.h"
 
 namespace {
@@ -158,6 +161,45 @@ TEST(DatabaseRestart, LogonsAreServedAgainAfterThePostgresServerRestarts) {
     described = Ended(early->Call("Account", "GetUserDescription", {"later"}));
   EXPECT_TRUE(described);
   if (HasFailure()) ADD_FAILURE() << "server's standard error:\n" << members.server.StderrText();
+}
+
+TEST(OutputBacklog, ManyRequestsInOneWriteWaitForTheClientWhileOthersAreServed) {
+  MemberInstall install;
+  MemberServer members(install);
+  std::string error;
+  ASSERT_TRUE(install.Create(StorageMode::Access, members.port, &error)) << error;
+  install.SeedAccountDefaults(1000, 0, -1);
+  ASSERT_TRUE(members.Start()) << members.server.StderrText();
+  auto flooder = members.Create("Flood", "pw");
+  auto other = members.Create("Other", "pw");
+  const std::string description(20000, 'd');
+  ASSERT_TRUE(Ended(flooder->Call("Account", "SetUserDescription", {"F", "L", "s", description})));
+
+  // 2,000 requests whose replies hold 20 KB each, in one write, and no read.
+  constexpr int kRequests = 2000;
+  qn::client::Bytes flood;
+  for (int i = 0; i < kRequests; ++i) {
+    const auto packet = qn::EncodeRequestPacket(
+        {static_cast<uint16_t>(100 + i), "Account", "GetUserDescription", "Flood"});
+    ASSERT_TRUE(qn::EncodeFrame(packet.data(), packet.size(), flood));
+  }
+  const uint64_t before = qn::test::ResidentBytes(members.server.pid());
+  ASSERT_TRUE(flooder->client.SendRaw(flood));
+  EXPECT_TRUE(Ended(other->Call("Utility", "GetSystemTime")));
+  EXPECT_TRUE(Ended(other->Call("Account", "GetUserDescription", {"flood"})));
+  // What waits for the flooder is about the pause mark, not the 16 MiB close
+  // limit.
+  const uint64_t after = qn::test::ResidentBytes(members.server.pid());
+  EXPECT_LT(after, before + 6 * 1024 * 1024) << before << " -> " << after;
+
+  // Nothing was dropped: once the client reads, every reply comes, in order.
+  for (int i = 0; i < kRequests; ++i) {
+    const auto reply = qn::client::ReadTable(flooder->client, static_cast<uint16_t>(100 + i));
+    ASSERT_TRUE(reply.has_value()) << "reply " << i;
+    ASSERT_TRUE(Ended(*reply)) << "reply " << i;
+    ASSERT_EQ(reply->rows.size(), 1u);
+  }
+  EXPECT_TRUE(Ended(flooder->Call("Utility", "GetSystemTime")));
 }
 
 }  // namespace

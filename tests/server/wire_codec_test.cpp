@@ -94,6 +94,31 @@ TEST_F(FrameDecoderTest, IdleDecoderGivesItsBufferBack) {
   EXPECT_EQ(decoder.Capacity(), 0u);
 }
 
+TEST_F(FrameDecoderTest, AHalfSentFrameIsHeldInItsDeclaredLengthWhateverTheReads) {
+  const Bytes frame = Frame(Bytes(30000, 7));
+  // In small pieces, and at the end of a read full of whole frames.
+  for (size_t at = 0; at + 1000 < frame.size(); at += 1000) decoder.Append(frame.data() + at, 1000);
+  Bytes out;
+  EXPECT_EQ(decoder.Next(out), FrameDecoder::Status::kNeedMore);
+  EXPECT_LE(decoder.Capacity(), frame.size());
+
+  FrameDecoder other;
+  Bytes read;
+  while (read.size() < 60000) {
+    const Bytes small = Frame(Bytes(50, 1));
+    read.insert(read.end(), small.begin(), small.end());
+  }
+  read.insert(read.end(), frame.begin(), frame.begin() + 100);
+  other.Append(read.data(), read.size());
+  while (other.Next(out) == FrameDecoder::Status::kFrame) {
+  }
+  EXPECT_EQ(other.Held(), 100u);
+  EXPECT_LE(other.Capacity(), frame.size());
+  other.Append(frame.data() + 100, frame.size() - 100);
+  ASSERT_EQ(other.Next(out), FrameDecoder::Status::kFrame);
+  EXPECT_EQ(out, Bytes(30000, 7));
+}
+
 class RequestPacketTest : public ::testing::Test {
  protected:
   static Bytes Packet(std::initializer_list<Bytes> parts) {
