@@ -46,6 +46,7 @@ class RedisServer {
   bool Start();
   void Stop();
   uint16_t port() const { return port_; }
+  pid_t pid() const { return pid_; }
   // One command through the wire protocol; its first reply line.
   std::string Call(const std::vector<std::string>& args);
 

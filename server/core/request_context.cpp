@@ -2,6 +2,7 @@
 
 #include <strings.h>
 
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <vector>
@@ -101,11 +102,15 @@ int CRequestContext::Guarded(Call call) {
 }
 
 void CRequestContext::SendPacket(uint8_t type, CByteBlock* body, int32_t flag) {
-  const size_t length = body != nullptr ? static_cast<size_t>(body->length) : 0;
-  std::vector<uint8_t> bytes =
-      qn::EncodeIdPacket(type, m_nRequestId, length ? body->data : nullptr, length);
-  delete body;
-  auto* packet = new CByteBlock(bytes.data(), static_cast<int32_t>(bytes.size()));
+  const std::unique_ptr<CByteBlock> owned(body);
+  SendPacket(type, body != nullptr ? body->data : nullptr,
+             body != nullptr ? static_cast<size_t>(body->length) : 0, flag);
+}
+
+void CRequestContext::SendPacket(uint8_t type, const uint8_t* body, size_t length, int32_t flag) {
+  auto* packet = new CByteBlock(nullptr, static_cast<int32_t>(qn::kIdHeaderLength + length));
+  qn::WriteIdHeader(packet->data, type, m_nRequestId);
+  if (length > 0) std::memcpy(packet->data + qn::kIdHeaderLength, body, length);
   m_pServer->SendToConnection(new COutgoingMessage(m_pConnection, flag, packet));
 }
 
@@ -113,6 +118,10 @@ void CRequestContext::SendData(CByteBlock* body, int32_t flag) { SendPacket(qn::
 
 void CRequestContext::SendMoreData(CByteBlock* body, int32_t flag) {
   SendPacket(qn::kPacketMoreData, body, flag);
+}
+
+void CRequestContext::SendMoreData(const CByteBlock& body, int32_t flag) {
+  SendPacket(qn::kPacketMoreData, body.data, static_cast<size_t>(body.length), flag);
 }
 
 void CRequestContext::SendResult(uint16_t code) {

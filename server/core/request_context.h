@@ -25,6 +25,9 @@ class CRequestContext {
   // Take the body block.
   void SendData(CByteBlock* body, int32_t flag = 0);
   void SendMoreData(CByteBlock* body, int32_t flag = 0);
+  // The same body for many requests (a broadcast): copied once, into the
+  // packet.
+  void SendMoreData(const CByteBlock& body, int32_t flag = 0);
   void SendResult(uint16_t code);
   // Sends the end and unlists the request, which deletes it (and the
   // service) when listed: the caller touches nothing of either afterwards.
@@ -53,6 +56,7 @@ class CRequestContext {
   friend class CServer;
 
   void SendPacket(uint8_t type, CByteBlock* body, int32_t flag);
+  void SendPacket(uint8_t type, const uint8_t* body, size_t length, int32_t flag);
   // Runs a call into the service; an escaping exception becomes 0x1306.
   template <class Call>
   int Guarded(Call call);

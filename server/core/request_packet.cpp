@@ -64,12 +64,17 @@ uint16_t GetPacketRequestId(const uint8_t* data, size_t length) {
   return GetU16(data + 1);
 }
 
+void WriteIdHeader(uint8_t* out, uint8_t type, uint16_t requestId) {
+  out[0] = type;
+  out[1] = static_cast<uint8_t>(requestId & 0xFF);
+  out[2] = static_cast<uint8_t>(requestId >> 8);
+}
+
 std::vector<uint8_t> EncodeIdPacket(uint8_t type, uint16_t requestId, const uint8_t* body,
                                     size_t length) {
-  std::vector<uint8_t> out;
-  out.reserve(3 + length);
-  out.push_back(type);
-  PutU16(out, requestId);
+  std::vector<uint8_t> out(kIdHeaderLength);
+  out.reserve(kIdHeaderLength + length);
+  WriteIdHeader(out.data(), type, requestId);
   if (length > 0) out.insert(out.end(), body, body + length);
   return out;
 }

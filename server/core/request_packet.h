@@ -47,6 +47,9 @@ uint16_t GetPacketRequestId(const uint8_t* data, size_t length);
 // type, ID, body: the reply packets 3 and 4 and the client's follow-up 4.
 std::vector<uint8_t> EncodeIdPacket(uint8_t type, uint16_t requestId, const uint8_t* body,
                                     size_t length);
+inline constexpr size_t kIdHeaderLength = 3;
+// The type and ID into the first kIdHeaderLength bytes at `out`.
+void WriteIdHeader(uint8_t* out, uint8_t type, uint16_t requestId);
 std::vector<uint8_t> EncodeEndPacket(uint16_t requestId);
 std::vector<uint8_t> EncodeResultPacket(uint16_t requestId, uint16_t code);
 std::vector<uint8_t> EncodeCancelPacket(uint16_t requestId);

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <cstdio>
+#include <ctime>
 #include <exception>
 
 #include "common/helpers.h"
@@ -45,8 +46,12 @@ std::time_t LocalTime(int year, int month, int day, int hour, int minute, int se
   return std::mktime(&local);
 }
 
-}  // namespace
+struct HeaderDateWindow {
+  std::time_t from;
+  std::time_t to;
+};
 
+// The path split at each backslash, empty components kept.
 std::vector<std::string> SplitFolderPath(const std::string& path) {
   std::vector<std::string> components;
   size_t start = 0;
@@ -60,6 +65,10 @@ std::vector<std::string> SplitFolderPath(const std::string& path) {
   return components;
 }
 
+// The window of the dated header lists from the from and to texts (automation
+// DATE numbers); a date that does not convert takes its default. The to date
+// is moved on by a day less one second, so a day given as the to date is
+// covered.
 HeaderDateWindow HeaderDates(const std::string& fromText, const std::string& toText) {
   HeaderDateWindow window{};
   if (!DateStringToCTime(fromText, window.from)) window.from = LocalTime(1980, 1, 1, 0, 0, 0);
@@ -68,6 +77,8 @@ HeaderDateWindow HeaderDates(const std::string& fromText, const std::string& toT
   return window;
 }
 
+}  // namespace
+
 std::string CServiceMessage::FormatId(const char* format, int32_t id) {
   char text[128];
   std::snprintf(text, sizeof text, format, static_cast<long>(id));
@@ -75,8 +86,6 @@ std::string CServiceMessage::FormatId(const char* format, int32_t id) {
 }
 
 void CServiceMessage::InitModule() { g_connect = "DSN=Quillnet Server;DBQ=QNRMSG.MDB"; }
-
-const std::string& CServiceMessage::ConnectString() { return g_connect; }
 
 CDatabase* CServiceMessage::Database() { return GetDatabase(g_connect, false); }
 
@@ -282,65 +291,50 @@ bool CServiceMessage::FindFolder(int32_t folderId, CFolders_2& folder, const cha
   return !folder.IsEOF();
 }
 
-int CServiceMessage::GetMessage() {
+bool CServiceMessage::MayReadFolder(int32_t folderId) {
+  // A row whose folder is gone is in no folder the member may read.
+  CFolders_2 folder(Database());
+  return FindFolder(folderId, folder) && MayUseKey(folder.m_ReadKey);
+}
+
+template <class Row, class Reading>
+int CServiceMessage::ReadOne(const char* idFilter, const char* noReading,
+                             std::string Row::*body, int32_t Row::*rowId,
+                             int32_t Reading::*readingId) {
   if (GetParamCount() != 1) return qn::kResultBadParameters;
-  int32_t msgId = 0;
-  GetNextParamLong(msgId);
-  CMessages_2 message(Database());
-  message.m_strFilter = FormatId("MsgID=%ld", msgId);
-  message.Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly);
-  if (message.IsEOF()) return qn::kResultBadParameters;
-  {
-    // A message whose folder row is gone is in no folder the member may read.
-    CFolders_2 folder(Database());
-    if (!FindFolder(message.m_FolderID, folder) || !MayUseKey(folder.m_ReadKey))
-      return qn::kResultNoFolderAccess;
-  }
-  const std::string body = message.m_Msg;
-  const int32_t id = message.m_MsgID;
-  message.Close();
-  {
-    CMsgRead_2 reading(Database());
-    reading.m_strFilter = "MsgID = 0";
-    reading.Open(CRecordset::snapshot, nullptr, CRecordset::appendOnly);
-    reading.AddNew();
-    reading.m_MsgID = id;
-    reading.m_UserID = GetUser()->GetUserID();
-    reading.SetFieldDirty(&reading.m_MsgID);
-    reading.SetFieldDirty(&reading.m_UserID);
-    reading.Update();
-  }
-  return SendBody(body);
+  int32_t id = 0;
+  GetNextParamLong(id);
+  Row row(Database());
+  row.m_strFilter = FormatId(idFilter, id);
+  row.Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly);
+  if (row.IsEOF()) return qn::kResultBadParameters;
+  if (!MayReadFolder(row.m_FolderID)) return qn::kResultNoFolderAccess;
+  const std::string text = row.*body;
+  id = row.*rowId;
+  row.Close();
+  Reading reading(Database());
+  reading.m_strFilter = noReading;
+  reading.Open(CRecordset::snapshot, nullptr, CRecordset::appendOnly);
+  reading.AddNew();
+  reading.*readingId = id;
+  reading.m_UserID = GetUser()->GetUserID();
+  reading.SetFieldDirty(&(reading.*readingId));
+  reading.SetFieldDirty(&reading.m_UserID);
+  reading.Update();
+  reading.Close();
+  return SendBody(text);
+}
+
+int CServiceMessage::GetMessage() {
+  return ReadOne<CMessages_2, CMsgRead_2>("MsgID=%ld", "MsgID = 0", &CMessages_2::m_Msg,
+                                          &CMessages_2::m_MsgID, &CMsgRead_2::m_MsgID);
 }
 
 int CServiceMessage::GetResponse() {
-  if (GetParamCount() != 1) return qn::kResultBadParameters;
-  int32_t responseId = 0;
-  GetNextParamLong(responseId);
-  CResponses_2 response(Database());
-  response.m_strFilter = FormatId("ResponseID=%ld", responseId);
-  response.Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly);
-  if (response.IsEOF()) return qn::kResultBadParameters;
-  {
-    CFolders_2 folder(Database());
-    if (!FindFolder(response.m_FolderID, folder) || !MayUseKey(folder.m_ReadKey))
-      return qn::kResultNoFolderAccess;
-  }
-  const std::string body = response.m_Response;
-  const int32_t id = response.m_ResponseID;
-  response.Close();
-  {
-    CResponseRead_2 reading(Database());
-    reading.m_strFilter = "ResponseID = 0";
-    reading.Open(CRecordset::snapshot, nullptr, CRecordset::appendOnly);
-    reading.AddNew();
-    reading.m_ResponseID = id;
-    reading.m_UserID = GetUser()->GetUserID();
-    reading.SetFieldDirty(&reading.m_ResponseID);
-    reading.SetFieldDirty(&reading.m_UserID);
-    reading.Update();
-  }
-  return SendBody(body);
+  return ReadOne<CResponses_2, CResponseRead_2>("ResponseID=%ld", "ResponseID = 0",
+                                                &CResponses_2::m_Response,
+                                                &CResponses_2::m_ResponseID,
+                                                &CResponseRead_2::m_ResponseID);
 }
 
 // ---- header and read lists
@@ -362,11 +356,7 @@ int CServiceMessage::GetHeaders(WalkKind kind, HeaderOrder order) {
     if (message.IsEOF()) return qn::kResultNoFolderAccess;
     folderId = message.m_FolderID;
   }
-  {
-    CFolders_2 folder(Database());
-    if (!FindFolder(folderId, folder) || !MayUseKey(folder.m_ReadKey))
-      return qn::kResultNoFolderAccess;
-  }
+  if (!MayReadFolder(folderId)) return qn::kResultNoFolderAccess;
 
   const bool messages = kind == kWalkMessageHeaders;
   std::string filter = FormatId(messages ? "FolderID=%ld" : "OriginalMsgID=%ld", id);
@@ -395,9 +385,7 @@ int CServiceMessage::GetMessageUserReadList() {
     message.m_strFilter = FormatId("MsgID=%ld", msgId);
     message.Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly);
     if (message.IsEOF()) return qn::kResultNoFolderAccess;
-    CFolders_2 folder(Database());
-    if (!FindFolder(message.m_FolderID, folder) || !MayUseKey(folder.m_ReadKey))
-      return qn::kResultNoFolderAccess;
+    if (!MayReadFolder(message.m_FolderID)) return qn::kResultNoFolderAccess;
   }
   auto list = std::make_unique<CMsgRead_2>(Database());
   list->m_strFilter = FormatId("MsgID=%ld", msgId);
@@ -419,9 +407,7 @@ int CServiceMessage::GetResponseUserReadList() {
     message.m_strFilter = FormatId("MsgID=%ld", response.m_OriginalMsgID);
     message.Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly);
     if (message.IsEOF()) return qn::kResultNoFolderAccess;
-    CFolders_2 folder(Database());
-    if (!FindFolder(message.m_FolderID, folder) || !MayUseKey(folder.m_ReadKey))
-      return qn::kResultNoFolderAccess;
+    if (!MayReadFolder(message.m_FolderID)) return qn::kResultNoFolderAccess;
   }
   auto list = std::make_unique<CResponseRead_2>(Database());
   list->m_strFilter = FormatId("ResponseID=%ld", responseId);

@@ -1,11 +1,10 @@
 // The "Message" service: the tree of message folders, the messages of a
 // folder, the responses to a message and who has read each, and the posting,
 // editing and deletion of messages and responses. Everything lives in the
-// database QNRMSG. Lists go out one row per pulse step from an open
+// database QNRMSG. Lists go out a few rows per pulse step from an open
 // forward-only recordset, never gathered in memory.
 #pragma once
 #include <cstdint>
-#include <ctime>
 #include <deque>
 #include <memory>
 #include <string>
@@ -23,25 +22,10 @@ namespace qn {
 inline constexpr uint16_t kResultNoFolderAccess = 0x1307;
 }  // namespace qn
 
-// The folder path of GetMessageFolders split at each backslash; empty
-// components are kept ("a\\\b" is "a", "", "b").
-std::vector<std::string> SplitFolderPath(const std::string& path);
-
-// The window of the dated header lists: the from and to texts as automation
-// DATE numbers, each replaced by its default when it does not convert (1
-// January 1980 00:00:00, 30 December 2035 23:59:59); the to date then moved
-// on by a day less one second, so a day given as the to date is covered.
-struct HeaderDateWindow {
-  std::time_t from;
-  std::time_t to;
-};
-HeaderDateWindow HeaderDates(const std::string& fromText, const std::string& toText);
-
 class CServiceMessage : public CServiceBase {
  public:
-  // The module's connect string; registered with the module chain.
+  // Sets the module's connect string; run by the module chain at start.
   static void InitModule();
-  static const std::string& ConnectString();
 
   CServiceMessage();
   ~CServiceMessage() override;
@@ -78,6 +62,16 @@ class CServiceMessage : public CServiceBase {
 
   // Reading rule and writing rule of a folder's key.
   bool MayUseKey(int32_t keyId) const;
+  // The folder exists and the member may read it.
+  bool MayReadFolder(int32_t folderId);
+  // 0 when the member may write in the folder; 0x1304 when it does not
+  // exist, 0x1307 without its key.
+  int WriteRefusal(int32_t folderId, const char* format = "FolderID=%ld");
+  // GetMessage and GetResponse: the row by its id, the read rule of its
+  // folder, a reading recorded, then the body.
+  template <class Row, class Reading>
+  int ReadOne(const char* idFilter, const char* noReading, std::string Row::*body,
+              int32_t Row::*rowId, int32_t Reading::*readingId);
   // Sends the schema, keeps `walk` and starts the pulse.
   int StartWalk(WalkKind kind, std::unique_ptr<CRecordset> walk);
   // Header and read lists: an empty list ends at once, without a schema.

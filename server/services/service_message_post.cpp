@@ -23,6 +23,13 @@ std::string AuthorFilter(const char* idFormat, int32_t msgId, const char* userCo
 
 }  // namespace
 
+int CServiceMessage::WriteRefusal(int32_t folderId, const char* format) {
+  CFolders_2 folder(Database());
+  if (!FindFolder(folderId, folder, format)) return qn::kResultBadParameters;
+  if (!MayUseKey(folder.m_WriteKey)) return qn::kResultNoFolderAccess;
+  return 0;
+}
+
 int CServiceMessage::PostMessage() {
   if (GetParamCount() != 3) return qn::kResultBadParameters;
   std::string title, body;
@@ -30,11 +37,7 @@ int CServiceMessage::PostMessage() {
   GetNextParam(title);
   GetNextParam(body);
   GetNextParamLong(folderId);
-  {
-    CFolders_2 folder(Database());
-    if (!FindFolder(folderId, folder)) return qn::kResultBadParameters;
-    if (!MayUseKey(folder.m_WriteKey)) return qn::kResultNoFolderAccess;
-  }
+  if (const int refused = WriteRefusal(folderId)) return refused;
   {
     // A failed insert reaches the dispatcher: the member hears of it and no
     // audit entry claims a message that was never stored.
@@ -65,11 +68,7 @@ int CServiceMessage::PostResponse() {
   GetNextParam(body);
   GetNextParamLong(folderId);
   GetNextParamLong(msgId);
-  {
-    CFolders_2 folder(Database());
-    if (!FindFolder(folderId, folder)) return qn::kResultBadParameters;
-    if (!MayUseKey(folder.m_WriteKey)) return qn::kResultNoFolderAccess;
-  }
+  if (const int refused = WriteRefusal(folderId)) return refused;
   {
     CMessages_2 message(Database());
     message.m_strFilter = FormatId("MsgID=%ld", msgId);
@@ -115,11 +114,7 @@ int CServiceMessage::UpdateMessage() {
   message.m_strFilter = AuthorFilter("MsgID=%ld", msgId, "UserID", GetUser()->GetUserID());
   message.Open(CRecordset::useDefaultType, nullptr, CRecordset::none);
   if (message.IsEOF()) return qn::kResultBadParameters;
-  {
-    CFolders_2 folder(Database());
-    if (!FindFolder(message.m_FolderID, folder)) return qn::kResultBadParameters;
-    if (!MayUseKey(folder.m_WriteKey)) return qn::kResultNoFolderAccess;
-  }
+  if (const int refused = WriteRefusal(message.m_FolderID)) return refused;
   message.Edit();
   message.m_Title = title;
   message.m_Msg = body;
@@ -140,12 +135,7 @@ int CServiceMessage::DeleteMessage() {
       AuthorFilter("Messages.MsgID=%ld", msgId, "Messages.UserID", GetUser()->GetUserID());
   message.Open(CRecordset::useDefaultType, nullptr, CRecordset::none);
   if (message.IsEOF()) return qn::kResultBadParameters;
-  {
-    CFolders_2 folder(Database());
-    if (!FindFolder(message.m_FolderID, folder, "Folders.FolderID=%ld"))
-      return qn::kResultBadParameters;
-    if (!MayUseKey(folder.m_WriteKey)) return qn::kResultNoFolderAccess;
-  }
+  if (const int refused = WriteRefusal(message.m_FolderID, "Folders.FolderID=%ld")) return refused;
   // The message row goes last, so a failure part way orphans nothing.
   const std::string id = FormatId("%ld", message.m_MsgID);
   db->ExecuteSQL(

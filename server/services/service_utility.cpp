@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <list>
+#include <memory>
 
 #include "common/byte_block.h"
 #include "server/core/clock.h"
@@ -18,7 +20,40 @@ QN_REGISTER_SERVICE(CServiceUtility);
 
 namespace {
 
+// Open listeners in the order they started. A listener that goes while a send
+// walks the list leaves a null in its place, swept when the walk ends, so
+// every send is one pass however many listeners there are.
 std::list<CServiceUtility*> g_listeners;
+int g_listening = 0;
+int g_walks = 0;
+bool g_holes = false;
+
+class ListenerWalk {
+ public:
+  ListenerWalk() { ++g_walks; }
+  ~ListenerWalk() {
+    if (--g_walks == 0 && g_holes) {
+      g_listeners.remove(nullptr);
+      g_holes = false;
+    }
+  }
+  ListenerWalk(const ListenerWalk&) = delete;
+  ListenerWalk& operator=(const ListenerWalk&) = delete;
+};
+
+// Calls `visit` for each listener listed when the walk began and still
+// listening when its turn comes.
+template <class Visit>
+void ForEachListener(Visit&& visit) {
+  if (g_listeners.empty()) return;
+  ListenerWalk walk;
+  // Listeners that start during the walk are not part of it.
+  const auto last = std::prev(g_listeners.end());
+  for (auto it = g_listeners.begin();; ++it) {
+    if (*it != nullptr) visit(**it);
+    if (it == last) break;
+  }
+}
 
 // A row must fit one frame: the request header, the style byte and the
 // text's zero byte leave this much for the text.
@@ -42,7 +77,16 @@ struct UtilityRequest {
 
 }  // namespace
 
-CServiceUtility::~CServiceUtility() { g_listeners.remove(this); }
+CServiceUtility::~CServiceUtility() {
+  if (!m_bListening) return;
+  --g_listening;
+  if (g_walks > 0) {
+    *m_listenerPos = nullptr;
+    g_holes = true;
+  } else {
+    g_listeners.erase(m_listenerPos);
+  }
+}
 
 int CServiceUtility::ProcessRequest() {
   static const UtilityRequest kRequests[] = {
@@ -57,8 +101,11 @@ int CServiceUtility::ProcessRequest() {
 }
 
 int CServiceUtility::GetGlobalMessages() {
-  if (std::find(g_listeners.begin(), g_listeners.end(), this) == g_listeners.end())
-    g_listeners.push_back(this);
+  if (!m_bListening) {
+    m_listenerPos = g_listeners.insert(g_listeners.end(), this);
+    m_bListening = true;
+    ++g_listening;
+  }
   GetRequest()->SendData(MessageSchema().BuildPacket());
   return 0;
 }
@@ -104,34 +151,39 @@ int CServiceUtility::SendGlobalMsgAll() {
   return 0;
 }
 
-void CServiceUtility::SendMessageRow(const std::string& text, uint8_t style) {
+namespace {
+
+CByteBlock* EncodeMessageRow(const std::string& text, uint8_t style) {
   const CColumnTypes schema = MessageSchema();
   CResultRow row(schema);
   const std::string fitted = text.size() > kMaxMessageText ? text.substr(0, kMaxMessageText) : text;
   row.AddValue(&style);
   row.AddValue(&fitted);
-  GetRequest()->SendMoreData(row.BuildPacket());
+  return row.BuildPacket();
 }
 
+}  // namespace
+
+void CServiceUtility::SendMessageRow(const std::string& text, uint8_t style) {
+  GetRequest()->SendMoreData(EncodeMessageRow(text, style));
+}
+
+void CServiceUtility::SendEncodedRow(const CByteBlock& row) { GetRequest()->SendMoreData(row); }
+
 void PostGlobalMsgToAll(const std::string& text, uint8_t style) {
-  // A copy: a send that closes a connection ends its listener.
-  const std::list<CServiceUtility*> listeners = g_listeners;
-  for (CServiceUtility* listener : listeners)
-    if (std::find(g_listeners.begin(), g_listeners.end(), listener) != g_listeners.end())
-      listener->SendMessageRow(text, style);
+  const std::unique_ptr<CByteBlock> row(EncodeMessageRow(text, style));
+  ForEachListener([&](CServiceUtility& listener) { listener.SendEncodedRow(*row); });
 }
 
 bool PostGlobalMsgToUserID(const std::string& userId, const std::string& text, uint8_t style) {
-  bool sent = false;
-  const std::list<CServiceUtility*> listeners = g_listeners;
-  for (CServiceUtility* listener : listeners) {
-    if (std::find(g_listeners.begin(), g_listeners.end(), listener) == g_listeners.end()) continue;
-    CUser* user = listener->GetUser();
-    if (user == nullptr || strcasecmp(user->GetUserID().c_str(), userId.c_str()) != 0) continue;
-    listener->SendMessageRow(text, style);
-    sent = true;
-  }
-  return sent;
+  std::unique_ptr<CByteBlock> row;
+  ForEachListener([&](CServiceUtility& listener) {
+    CUser* user = listener.GetUser();
+    if (user == nullptr || strcasecmp(user->GetUserID().c_str(), userId.c_str()) != 0) return;
+    if (!row) row.reset(EncodeMessageRow(text, style));
+    listener.SendEncodedRow(*row);
+  });
+  return row != nullptr;
 }
 
-int GetGlobalListenerCount() { return static_cast<int>(g_listeners.size()); }
+int GetGlobalListenerCount() { return g_listening; }

@@ -3,9 +3,12 @@
 // two senders below are also how the rest of the server reaches members.
 #pragma once
 #include <cstdint>
+#include <list>
 #include <string>
 
 #include "server/core/service_base.h"
+
+class CByteBlock;
 
 class CServiceUtility : public CServiceBase {
  public:
@@ -18,12 +21,18 @@ class CServiceUtility : public CServiceBase {
 
   // One global-message row on this listener's request.
   void SendMessageRow(const std::string& text, uint8_t style);
+  // A row already encoded (one broadcast encodes it once for all).
+  void SendEncodedRow(const CByteBlock& row);
 
  private:
   int GetGlobalMessages();
   int GetSystemTime();
   int SendGlobalMsg();
   int SendGlobalMsgAll();
+
+  // Its place in the listener list, so that leaving costs no search.
+  std::list<CServiceUtility*>::iterator m_listenerPos;
+  bool m_bListening = false;
 };
 
 // The row (style, text) to every open listener, in the order they started.
