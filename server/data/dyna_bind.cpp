@@ -21,6 +21,9 @@ FieldKind KindOf(const CDynaHolder& holder, int sqlType) {
   }
 }
 
+// Long text is read and written whole, as large objects are.
+constexpr int kWholeText = 0x7FFFFFFF;
+
 void* AddressOf(CDynaHolder& holder) {
   return std::visit([](auto& value) -> void* { return &value; }, holder);
 }
@@ -32,7 +35,8 @@ bool MakeDynaHolder(int sqlType, CDynaHolder& holder) {
     case SQL_CHAR:
     case SQL_NUMERIC:
     case SQL_DECIMAL:
-    case SQL_VARCHAR: holder = std::string(); return true;
+    case SQL_VARCHAR:
+    case SQL_LONGVARCHAR: holder = std::string(); return true;
     case SQL_INTEGER:
     case SQL_BIT: holder = int32_t{0}; return true;
     case SQL_SMALLINT: holder = int16_t{0}; return true;
@@ -43,7 +47,6 @@ bool MakeDynaHolder(int sqlType, CDynaHolder& holder) {
     case SQL_TIME:
     case SQL_TIMESTAMP: holder = std::time_t{0}; return true;
     case SQL_TINYINT: holder = uint8_t{0}; return true;
-    case SQL_LONGVARCHAR:
     case SQL_LONGVARBINARY:
     case SQL_BINARY:
     case SQL_VARBINARY: holder = std::vector<uint8_t>(); return true;
@@ -107,7 +110,8 @@ void CDynaBind::DoFieldExchange(CFieldExchange& fx) {
     if (first && distinct_) name = "DISTINCT " + name;
     first = false;
     const FieldKind kind = KindOf(*c.holder, c.sqlType);
-    const int width = kind == FieldKind::Text || kind == FieldKind::Binary ? c.length : 0;
+    int width = kind == FieldKind::Text || kind == FieldKind::Binary ? c.length : 0;
+    if (c.sqlType == SQL_LONGVARCHAR) width = kWholeText;
     fx.Column(name, kind, width, AddressOf(*c.holder));
   }
   for (auto& p : params_) fx.Parameter(KindOf(*p.holder, p.sqlType), p.sqlType, AddressOf(*p.holder));

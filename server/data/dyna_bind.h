@@ -10,10 +10,11 @@
 #include "server/data/recordset.h"
 
 // A value holder of one column or parameter. Which alternative a type gets:
-// text types (1, 2, 3, 12) std::string; 4 and -7 (BOOL) int32_t; 5 int16_t;
-// 7 float; 6, 8 double; 9, 10, 11 std::time_t; -6 uint8_t; -1, -4 (large
-// objects) and -2, -3 (byte arrays) std::vector<uint8_t>. A text parameter
-// of type -1 holds std::string.
+// text types (1, 2, 3, 12) and long text (-1) std::string; 4 and -7 (BOOL)
+// int32_t; 5 int16_t; 7 float; 6, 8 double; 9, 10, 11 std::time_t; -6
+// uint8_t; -4 (large objects) and -2, -3 (byte arrays) std::vector<uint8_t>.
+// Long text is read whole and written as text, so that a database that
+// checks types takes it.
 using CDynaHolder = std::variant<std::string, int32_t, int16_t, float, double, std::time_t, uint8_t,
                                  std::vector<uint8_t>>;
 
