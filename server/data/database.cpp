@@ -1,5 +1,9 @@
 #include "server/data/database.h"
 
+#include <optional>
+#include <string_view>
+#include <utility>
+
 #include "platform/odbc_statement.h"
 #include "server/data/data_source.h"
 
@@ -10,6 +14,7 @@ CDatabase::~CDatabase() { Close(); }
 void CDatabase::OpenEx(const std::string& connect) {
   if (!EnsureOdbcSetup())
     throw CDBException("HY000", "the ODBC configuration directory cannot be written");
+  Close();
   try {
     connection_.Open(TranslateConnectString(connect));
   } catch (const qn::odbc::Error& e) {
@@ -23,40 +28,183 @@ void CDatabase::OpenEx(const std::string& connect) {
 }
 
 namespace {
-// Prepared texts kept per connection; past this the cache starts again.
-constexpr size_t kPreparedLimit = 64;
+
+using qn::odbc::Error;
+using qn::odbc::Param;
+using qn::odbc::Statement;
+
+bool StateIs(const Error& e, std::string_view state) { return e.SqlState() == state; }
+bool ClassIs(const Error& e, std::string_view cls) { return e.SqlState().compare(0, 2, cls) == 0; }
+
+// A failure that took its time (a time-out, a lock held elsewhere): running
+// the statement again would only wait again.
+bool IsWait(const Error& e, SqlDialect dialect) {
+  if (StateIs(e, "HYT00") || StateIs(e, "HYT01") || StateIs(e, "57014") || StateIs(e, "55P03") ||
+      ClassIs(e, "40"))
+    return true;
+  // SQLite's "database is busy" and "database table is locked".
+  return dialect == SqlDialect::SQLite && (e.NativeCode() == 5 || e.NativeCode() == 6);
+}
+
+// A failure caused by the values or the transaction rather than by the
+// statement, which a fresh statement would meet again.
+bool IsValueFailure(const Error& e) { return ClassIs(e, "22") || ClassIs(e, "23") || ClassIs(e, "25"); }
+
+// Statements are kept by text and by the SQL types of their parameters: a
+// server-side statement has its parameter types fixed when prepared.
+std::string CacheKey(const std::string& text, const std::vector<Param>& params) {
+  std::string key;
+  key.reserve(text.size() + 1 + params.size());
+  key = text;
+  key += '\0';
+  for (const Param& p : params) key += static_cast<char>(p.sqlType + 64);
+  return key;
+}
+
 }  // namespace
 
-long CDatabase::ExecuteCached(const std::string& sql, std::vector<qn::odbc::Param> params) {
+StatementLease& StatementLease::operator=(StatementLease&& other) noexcept {
+  if (this == &other) return *this;
+  reset();
+  owner_ = std::exchange(other.owner_, nullptr);
+  key_ = std::move(other.key_);
+  generation_ = other.generation_;
+  statement_ = std::move(other.statement_);
+  return *this;
+}
+
+void StatementLease::reset() noexcept {
+  if (statement_ && owner_) {
+    try {
+      owner_->GiveBack(std::move(key_), generation_, std::move(statement_));
+    } catch (...) {
+      // Not kept then; the statement is freed below.
+    }
+  }
+  statement_.reset();
+  owner_ = nullptr;
+  key_.clear();
+}
+
+void CDatabase::GiveBack(std::string key, uint64_t generation, std::unique_ptr<Statement> statement) {
+  if (generation != generation_ || !IsOpen()) return;
+  // An idle statement holds no cursor: SQLite would keep its read snapshot.
+  statement->CloseCursor();
+  CachedText* known = statements_.Find(key);
+  if (known == nullptr) statements_.Put(std::move(key), CachedText{std::move(statement), false});
+  else if (!known->idle && !known->refused) known->idle = std::move(statement);
+}
+
+CDatabase::StatementStats CDatabase::Stats() const {
+  StatementStats stats;
+  stats.prepares = prepares_;
+  statements_.ForEach([&](const CachedText& entry) {
+    if (entry.idle) ++stats.cached;
+    if (entry.refused) ++stats.refused;
+  });
+  return stats;
+}
+
+std::unique_ptr<Statement> CDatabase::TakeOrPrepare(const std::string& key, const std::string& text,
+                                                    bool& cached) {
+  std::unique_ptr<Statement> statement;
+  if (CachedText* known = statements_.Find(key)) statement = std::move(known->idle);
+  cached = statement != nullptr;
+  if (!statement) {
+    statement = std::make_unique<Statement>(connection_);
+    statement->Prepare(text);
+    ++prepares_;
+  }
+  return statement;
+}
+
+void CDatabase::Run(Statement& statement, std::vector<Param> params) {
+  statement.SetQueryTimeout(queryTimeout_);
+  statement.BindParams(std::move(params));
+  statement.Execute();
+}
+
+StatementLease CDatabase::QueryDirect(const std::string& sql, std::vector<Param> params) {
+  auto statement = std::make_unique<Statement>(connection_);
+  statement->SetQueryTimeout(queryTimeout_);
+  statement->BindParams(std::move(params));
+  statement->ExecuteDirect(sql);
+  return StatementLease(std::move(statement));
+}
+
+StatementLease CDatabase::Query(const std::string& text, std::vector<Param> params,
+                                const std::string& written, std::vector<Param> writtenParams) {
   if (!IsOpen()) throw CDBException("08003", "the database is not open");
   try {
-    auto found = prepared_.find(sql);
-    if (found == prepared_.end()) {
-      if (prepared_.size() >= kPreparedLimit) prepared_.clear();
-      auto statement = std::make_unique<qn::odbc::Statement>(connection_);
-      statement->Prepare(sql);
-      found = prepared_.emplace(sql, std::move(statement)).first;
-    }
-    qn::odbc::Statement& statement = *found->second;
-    statement.SetQueryTimeout(queryTimeout_);
-    statement.BindParams(std::move(params));
+    if (text.empty()) return QueryDirect(written, std::move(writtenParams));
+    std::string key = CacheKey(text, params);
+    if (const CachedText* known = statements_.Find(key); known && known->refused)
+      return QueryDirect(written, std::move(writtenParams));
+    bool cached = false;
     try {
-      statement.Execute();
-    } catch (...) {
-      // A statement that failed is prepared afresh next time.
-      prepared_.erase(found);
-      throw;
+      auto statement = TakeOrPrepare(key, text, cached);
+      Run(*statement, params);
+      return StatementLease(this, std::move(key), generation_, std::move(statement));
+    } catch (const Error& first) {
+      if (IsWait(first, dialect_)) throw;
+      std::optional<Error> failure;
+      if (cached && !IsValueFailure(first)) {
+        // A kept statement may be stale (a changed table, a lost plan):
+        // prepared afresh once.
+        try {
+          auto statement = TakeOrPrepare(key, text, cached);
+          Run(*statement, std::move(params));
+          return StatementLease(this, std::move(key), generation_, std::move(statement));
+        } catch (const Error& second) {
+          failure = second;
+        }
+      } else {
+        failure = first;
+      }
+      // A lost connection is the pool's to renew, never hidden behind the
+      // statement as written.
+      if (IsWait(*failure, dialect_) || qn::odbc::IsConnectionLost(*failure)) throw *failure;
+      // The database refuses the parameterised form (or the statement fails
+      // either way, and the statement as written says how).
+      StatementLease lease = QueryDirect(written, std::move(writtenParams));
+      statements_.Put(std::move(key), CachedText{nullptr, true});
+      return lease;
     }
-    const long count = statement.RowCount();
-    statement.CloseCursor();
+  } catch (const CDBException&) {
+    throw;
+  } catch (const Error& e) {
+    throw CDBException(e);
+  }
+}
+
+long CDatabase::ExecuteCached(const std::string& sql, std::vector<Param> params) {
+  if (!IsOpen()) throw CDBException("08003", "the database is not open");
+  try {
+    const std::string key = CacheKey(sql, params);
+    bool cached = false;
+    std::unique_ptr<Statement> statement;
+    try {
+      statement = TakeOrPrepare(key, sql, cached);
+      Run(*statement, params);
+    } catch (const Error& first) {
+      statement.reset();
+      if (!cached || IsWait(first, dialect_) || IsValueFailure(first)) throw;
+      // A kept statement may be stale: prepared afresh once. A failed write
+      // changed nothing, so running it again is safe.
+      statement = TakeOrPrepare(key, sql, cached);
+      Run(*statement, std::move(params));
+    }
+    const long count = statement->RowCount();
+    GiveBack(key, generation_, std::move(statement));
     return count;
-  } catch (const qn::odbc::Error& e) {
+  } catch (const Error& e) {
     throw CDBException(e);
   }
 }
 
 void CDatabase::Close() {
-  prepared_.clear();
+  ++generation_;
+  statements_.Clear();
   lastIdentity_.reset();
   connection_.Close();
 }

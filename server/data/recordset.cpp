@@ -1,8 +1,10 @@
 #include "server/data/recordset.h"
 
 #include <cctype>
+#include <charconv>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <utility>
 
 using qn::odbc::Param;
@@ -20,6 +22,16 @@ Timestamp ToTimestamp(std::time_t time) {
                    local.tm_hour,        local.tm_min,     local.tm_sec};
 }
 
+bool SameLocalTime(const std::tm& a, const std::tm& b) {
+  return a.tm_year == b.tm_year && a.tm_mon == b.tm_mon && a.tm_mday == b.tm_mday &&
+         a.tm_hour == b.tm_hour && a.tm_min == b.tm_min && a.tm_sec == b.tm_sec;
+}
+
+// The time of a local date and time, as mktime gives it. mktime reads the
+// zone file's status on every call (a system call per date read); this asks
+// localtime_r, which does not, and leaves to mktime the times within a day
+// of a change of the zone's offset, where a local time may be missing or
+// stand twice.
 std::time_t FromTimestamp(const Timestamp& ts) {
   std::tm local{};
   local.tm_year = ts.year - 1900;
@@ -29,6 +41,20 @@ std::time_t FromTimestamp(const Timestamp& ts) {
   local.tm_min = ts.minute;
   local.tm_sec = ts.second;
   local.tm_isdst = -1;
+  std::tm asUtc = local;
+  const std::time_t utc = timegm(&asUtc);
+  std::tm probe{};
+  if (utc != -1 && localtime_r(&utc, &probe) != nullptr) {
+    // No offset in any zone differs from another by more than a day.
+    constexpr std::time_t kMargin = 26 * 3600;
+    const std::time_t guess = utc - probe.tm_gmtoff;
+    const std::time_t before = guess - kMargin;
+    const std::time_t after = guess + kMargin;
+    std::tm at{}, early{}, late{};
+    if (localtime_r(&guess, &at) && localtime_r(&before, &early) && localtime_r(&after, &late) &&
+        early.tm_gmtoff == at.tm_gmtoff && late.tm_gmtoff == at.tm_gmtoff && SameLocalTime(at, local))
+      return guess;
+  }
   return std::mktime(&local);
 }
 
@@ -46,6 +72,33 @@ std::string Unbracket(std::string name) {
   for (char c : name)
     if (c != '[' && c != ']') out += c;
   return out;
+}
+
+// A literal of the conditions as the parameter that stands for it: text
+// and the escapes' text go as the driver would pass them written in place.
+std::optional<Param> LiteralParam(const SqlLiteral& literal) {
+  std::string_view number = literal.value;
+  if (!number.empty() && number.front() == '+') number.remove_prefix(1);
+  const char* end = number.data() + number.size();
+  switch (literal.kind) {
+    case SqlLiteral::Kind::Text: return Param{literal.value, SQL_VARCHAR};
+    case SqlLiteral::Kind::Integer: {
+      int32_t n = 0;
+      const auto [at, ec] = std::from_chars(number.data(), end, n);
+      if (ec != std::errc() || at != end) return std::nullopt;
+      return Param{n, SQL_INTEGER};
+    }
+    case SqlLiteral::Kind::Decimal: {
+      double d = 0;
+      const auto [at, ec] = std::from_chars(number.data(), end, d);
+      if (ec != std::errc() || at != end) return std::nullopt;
+      return Param{d, SQL_DOUBLE};
+    }
+    case SqlLiteral::Kind::Date: return Param{literal.value, SQL_TYPE_DATE};
+    case SqlLiteral::Kind::Time: return Param{literal.value, SQL_TYPE_TIME};
+    case SqlLiteral::Kind::Timestamp: return Param{literal.value, SQL_TYPE_TIMESTAMP};
+  }
+  return std::nullopt;
 }
 
 // Runs `f`, turning driver failures into the system's exception.
@@ -84,6 +137,7 @@ std::string CRecordset::UpdateTable() {
 
 void CRecordset::Bind() {
   fx_ = CFieldExchange();
+  fx_.fields.reserve(static_cast<size_t>(m_nFields > 0 ? m_nFields : 0));
   DoFieldExchange(fx_);
   m_nFields = static_cast<int>(fx_.fields.size());
   m_nParams = static_cast<int>(fx_.params.size());
@@ -92,14 +146,19 @@ void CRecordset::Bind() {
   forcedNull_.assign(fx_.fields.size(), false);
 }
 
-std::string CRecordset::BuildSelect(const char* sql) const {
+void CRecordset::BuildSelect(const char* sql) {
   std::string source = sql ? sql : "";
   if (source.find_first_not_of(" \t\r\n") == std::string::npos) {
     // The default SQL stands for the FROM list.
-    source = const_cast<CRecordset*>(this)->GetDefaultSQL();
+    source = GetDefaultSQL();
   }
   std::string text;
-  if (StartsWithNoCase(source, "SELECT") || StartsWithNoCase(source, "{")) {
+  text.reserve(source.size() + m_strFilter.size() + m_strSort.size() + 32 * (fx_.fields.size() + 1));
+  const bool call = StartsWithNoCase(source, "{");
+  // Where the literals may start: the select list and FROM list built here
+  // from names hold none.
+  size_t conditions = 0;
+  if (StartsWithNoCase(source, "SELECT") || call) {
     // A SELECT or a procedure call ("{CALL name(?,?)}") is the statement.
     text = source;
   } else {
@@ -110,10 +169,32 @@ std::string CRecordset::BuildSelect(const char* sql) const {
       text += fx_.fields[i].name;
     }
     text += " FROM " + source;
+    conditions = text.size();
   }
   if (!m_strFilter.empty()) text += " WHERE " + m_strFilter;
   if (!m_strSort.empty()) text += " ORDER BY " + m_strSort;
-  return RewriteSql(m_pDatabase->Dialect(), text);
+  const SqlDialect dialect = m_pDatabase->Dialect();
+  select_ = RewriteSql(dialect, text);
+
+  prepared_.text.clear();
+  literalParams_.clear();
+  // A procedure runs as written: it may have work of its own to do.
+  if (call) return;
+  ParameterisedSql parts;
+  if (!ParameteriseSql(std::string_view(text).substr(conditions), parts)) return;
+  parts.text.insert(0, text, 0, conditions);
+  size_t own = 0;
+  for (int marker : parts.markers)
+    if (marker == ParameterisedSql::kOwnMarker) ++own;
+  if (own != fx_.params.size()) return;
+  if (parts.markers.empty() && !ReusesStatementsWithoutParameters(dialect)) return;
+  for (const SqlLiteral& literal : parts.literals) {
+    std::optional<Param> param = LiteralParam(literal);
+    if (!param) return;
+    literalParams_.push_back(std::move(*param));
+  }
+  parts.text = RewriteSql(dialect, parts.text);
+  prepared_ = std::move(parts);
 }
 
 bool CRecordset::Open(unsigned openType, const char* sql, unsigned options) {
@@ -124,7 +205,7 @@ bool CRecordset::Open(unsigned openType, const char* sql, unsigned options) {
   options_ = options;
   Bind();
   openSql_ = sql ? sql : "";
-  select_ = BuildSelect(sql);
+  BuildSelect(sql);
   open_ = true;
   m_pDatabase->RecordsetOpened();
   if (options_ & appendOnly) {
@@ -150,43 +231,57 @@ bool CRecordset::Requery() {
   RequireOpen();
   pending_ = false;
   mode_ = EditMode::none;
-  select_ = BuildSelect(openSql_.c_str());
+  BuildSelect(openSql_.c_str());
   return Execute();
+}
+
+std::vector<Param> CRecordset::OwnParams() const {
+  std::vector<Param> params;
+  params.reserve(fx_.params.size());
+  for (const auto& p : fx_.params) {
+    Value v;
+    switch (p.kind) {
+      case FieldKind::Text: v = *static_cast<std::string*>(p.address); break;
+      case FieldKind::Long: v = *static_cast<int32_t*>(p.address); break;
+      case FieldKind::Int: v = *static_cast<int16_t*>(p.address); break;
+      case FieldKind::Byte: v = int16_t{*static_cast<uint8_t*>(p.address)}; break;
+      case FieldKind::Bool:
+        v = static_cast<int16_t>(*static_cast<BOOL*>(p.address) ? StoredTrue(m_pDatabase->Dialect()) : 0);
+        break;
+      case FieldKind::Date: {
+        std::time_t t = *static_cast<std::time_t*>(p.address);
+        if (t != 0) v = ToTimestamp(t);
+        break;
+      }
+      case FieldKind::Double: v = *static_cast<double*>(p.address); break;
+      case FieldKind::Single: v = *static_cast<float*>(p.address); break;
+      case FieldKind::LongBinary:
+      case FieldKind::Binary: v = *static_cast<std::vector<uint8_t>*>(p.address); break;
+    }
+    params.push_back({std::move(v), static_cast<SQLSMALLINT>(p.sqlType)});
+  }
+  return params;
 }
 
 bool CRecordset::Execute() {
   return Guard([&] {
+    // The last run's statement goes back first: the same text reuses it.
+    stream_.reset();
     rows_.clear();
     deleted_.clear();
     current_ = -1;
     seen_ = 0;
-    stream_ = std::make_unique<qn::odbc::Statement>(m_pDatabase->Connection());
-    stream_->SetQueryTimeout(m_pDatabase->GetQueryTimeout());
+    std::vector<Param> own = OwnParams();
     std::vector<Param> params;
-    for (const auto& p : fx_.params) {
-      Value v;
-      switch (p.kind) {
-        case FieldKind::Text: v = *static_cast<std::string*>(p.address); break;
-        case FieldKind::Long: v = *static_cast<int32_t*>(p.address); break;
-        case FieldKind::Int: v = *static_cast<int16_t*>(p.address); break;
-        case FieldKind::Byte: v = int16_t{*static_cast<uint8_t*>(p.address)}; break;
-        case FieldKind::Bool:
-          v = static_cast<int16_t>(*static_cast<BOOL*>(p.address) ? StoredTrue(m_pDatabase->Dialect()) : 0);
-          break;
-        case FieldKind::Date: {
-          std::time_t t = *static_cast<std::time_t*>(p.address);
-          if (t != 0) v = ToTimestamp(t);
-          break;
-        }
-        case FieldKind::Double: v = *static_cast<double*>(p.address); break;
-        case FieldKind::Single: v = *static_cast<float*>(p.address); break;
-        case FieldKind::LongBinary:
-        case FieldKind::Binary: v = *static_cast<std::vector<uint8_t>*>(p.address); break;
+    if (!prepared_.text.empty()) {
+      params.reserve(prepared_.markers.size());
+      size_t next = 0;
+      for (int marker : prepared_.markers) {
+        if (marker == ParameterisedSql::kOwnMarker) params.push_back(own[next++]);
+        else params.push_back(literalParams_[static_cast<size_t>(marker)]);
       }
-      params.push_back({std::move(v), static_cast<SQLSMALLINT>(p.sqlType)});
     }
-    stream_->BindParams(std::move(params));
-    stream_->ExecuteDirect(select_);
+    stream_ = m_pDatabase->Query(prepared_.text, std::move(params), select_, std::move(own));
     // As under the framework's cursor library: the statement has run (a
     // procedure without output columns has done its work), but a recordset
     // without columns has nothing to fetch.

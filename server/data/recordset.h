@@ -10,6 +10,7 @@
 
 #include "platform/odbc_statement.h"
 #include "server/data/database.h"
+#include "server/data/sql_literals.h"
 
 // BOOL comes from the ODBC headers; the system's code writes TRUE and FALSE.
 #ifndef TRUE
@@ -159,7 +160,10 @@ class CRecordset {
   void Bind();
   // Runs the query an appendOnly open left for later.
   void RunPendingQuery() const;
-  std::string BuildSelect(const char* sql) const;
+  // The statement as written (select_) and, where it can be reused, with its
+  // literals as parameters (prepared_).
+  void BuildSelect(const char* sql);
+  std::vector<qn::odbc::Param> OwnParams() const;
   bool Execute();
   bool FetchStreamed();
   Row ReadRow();
@@ -183,11 +187,13 @@ class CRecordset {
   unsigned options_ = none;
   std::string openSql_;  // the SQL text Open was given, for Requery
   std::string select_;
+  ParameterisedSql prepared_;  // text empty: run select_ as written
+  std::vector<qn::odbc::Param> literalParams_;
   bool open_ = false;
   bool pending_ = false;
   bool bof_ = true;
   bool eof_ = true;
-  std::unique_ptr<qn::odbc::Statement> stream_;
+  StatementLease stream_;
   std::vector<Row> rows_;       // snapshot: every row; forward-only: the current one
   std::vector<bool> deleted_;   // per row of rows_
   long current_ = -1;

@@ -58,4 +58,6 @@ std::string RewriteSql(SqlDialect dialect, std::string_view sql) {
   return out;
 }
 
+bool ReusesStatementsWithoutParameters(SqlDialect dialect) { return dialect == SqlDialect::PostgreSQL; }
+
 int StoredTrue(SqlDialect dialect) { return dialect == SqlDialect::PostgreSQL ? 1 : -1; }

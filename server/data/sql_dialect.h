@@ -15,6 +15,11 @@ SqlDialect DialectFromDbmsName(std::string_view dbmsName);
 // brackets as they are). Quoted literals are never touched.
 std::string RewriteSql(SqlDialect dialect, std::string_view sql);
 
+// Whether a prepared SELECT without parameters can be run again: the SQLite
+// driver does not start such a statement over when its last rows were not
+// all read (it goes on where it stopped, holding the file's read snapshot).
+bool ReusesStatementsWithoutParameters(SqlDialect dialect);
+
 // How a TRUE BOOL column is stored: -1 in the per-area files, 1 in the one
 // database, the values the system's filters compare with.
 int StoredTrue(SqlDialect dialect);
