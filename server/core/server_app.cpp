@@ -11,9 +11,11 @@
 #include <memory>
 
 #include "common/registry.h"
+#include "platform/automation/runtime.h"
 #include "platform/main_loop.h"
 #include "platform/paths.h"
 #include "server/core/api_log.h"
+#include "server/core/monitor.h"
 #include "server/core/server.h"
 
 namespace {
@@ -41,18 +43,21 @@ int RunServer(bool /*standAlone*/, CServer* (*create)()) {
   ::signal(SIGXFSZ, SIG_IGN);
   qn::paths::EnsureDir(qn::paths::ProgramDir());
 
-  // Automation start-up: the Monitor object's class registers here, before
-  // the server object exists.
+  asio::io_context& loop = qn::MainLoop();
+  // Automation runs on the main loop; the Monitor object's class registers
+  // before the server object exists and its listener opens.
+  qn::automation::UseEventLoop(loop);
+  StartMonitorAutomation();
 
   if (CQuillnetRegistry().ReadDWORD("Logging", "APILog", 0) != 0) {
     SetApiLogOn(true);
     WriteApiLog("# Quillnet Server started\r\n");
   }
 
-  asio::io_context& loop = qn::MainLoop();
   loop.restart();
   std::unique_ptr<CServer> server(create != nullptr ? create() : new CServer());
   if (!server->Start()) {
+    StopMonitorAutomation();
     server->Stop();
     return 1;
   }
@@ -75,6 +80,9 @@ int RunServer(bool /*standAlone*/, CServer* (*create)()) {
   }
 
   signals.cancel();
+  // Clients of the Monitor object see the server gone even while they hold
+  // objects; then the members go.
+  StopMonitorAutomation();
   server->Stop();
   server.reset();
   // Handlers of closed sockets and timers still queued find nothing to do.
