@@ -50,6 +50,9 @@ class CServiceBase {
   virtual int OnDataBlock();
   virtual bool HasClientApp() { return false; }
   virtual void RunClientApp() {}
+  // A parameter of the bound request that holds a secret (a password): the
+  // API log writes "*****" in its place.
+  virtual bool IsSecretParam(int /*index*/) const { return false; }
 
   void BindRequest(CRequestContext* request, const std::string& service, const std::string& item,
                    const std::string& params);
