@@ -40,7 +40,6 @@ bool CAttachmentCopy::Start(const std::string& source, const std::string& target
   }
   m_strTemp = name.data();
   m_strTarget = target;
-  ::fchmod(m_nTarget, 0644);
   return true;
 }
 
