@@ -298,20 +298,23 @@ TEST_P(MailService, ListingMarksReadAndStoresReceiptsOnlyOnceItIsWhole) {
   seed_.AddLetter({.recipient = "Bob", .note = "three"});
   seed_.AddLetter({.recipient = "Bob", .note = "old", .received = true});
   seed_.AddLetter({.recipient = "Cat"});
+  seed_.AddLetters("Bob", 60);
   FakeConnection* bob = LogOn("Bob");
 
-  // Cut off by a cancel after a row, then by a dropped connection.
+  // Cut off by a cancel after some rows, then by a dropped connection.
   Send(bob, 50, "Email", "GetMail");
   RunOneStep();
-  ASSERT_EQ(Collect(bob, 50).rows.size(), 1u);
+  const size_t sent = Collect(bob, 50).rows.size();
+  EXPECT_GT(sent, 0u);
+  EXPECT_LT(sent, 63u);
   Cancel(bob, 50);
   RunLoop();
-  EXPECT_EQ(seed_.Unread("Bob"), 3);
+  EXPECT_EQ(seed_.Unread("Bob"), 63);
   Send(bob, 51, "Email", "GetMail");
   RunOneStep();
   Drop(bob);
   RunLoop();
-  EXPECT_EQ(seed_.Unread("Bob"), 3);
+  EXPECT_EQ(seed_.Unread("Bob"), 63);
   EXPECT_EQ(seed_.Messages("Subject='Delivery Return Receipt'"), 0);
 
   bob = LogOn("Bob");
@@ -325,7 +328,7 @@ TEST_P(MailService, ListingMarksReadAndStoresReceiptsOnlyOnceItIsWhole) {
     EXPECT_EQ(list.schema->columns[i].name, names[i]);
     EXPECT_EQ(list.schema->columns[i].type, types[i]);
   }
-  ASSERT_EQ(list.rows.size(), 3u);
+  ASSERT_EQ(list.rows.size(), 63u);
   EXPECT_EQ(Number(list.rows[0][0]), first);
   EXPECT_EQ(Text(list.rows[0][2]), "one");
   EXPECT_EQ(Text(list.rows[0][3]), "Ann");
