@@ -62,6 +62,16 @@ std::unique_ptr<CSmtpListenerBase> MakeRecordingRelay(const SmtpGatewayConfig& c
   return std::make_unique<RecordingRelay>();
 }
 
+// An SMTP side whose set-up failed.
+class BrokenRelay : public RecordingRelay {
+ public:
+  unsigned GetStatus() const override { return 0; }
+};
+
+std::unique_ptr<CSmtpListenerBase> MakeBrokenRelay(const SmtpGatewayConfig&) {
+  return std::make_unique<BrokenRelay>();
+}
+
 struct Reply {
   std::optional<uint16_t> result;
   std::optional<qn::DecodedSchema> schema;
@@ -278,6 +288,13 @@ TEST_P(MailService, LettersFollowForwardingWithRowsChargesAuditsAndNotices) {
   ann->GetUser()->SetCredits(10);
   EXPECT_EQ(Call(ann, "MailLtr", {"s", "n", "-"}).result, 0x1304);
   EXPECT_EQ(Call(ann, "NoSuchItem").result, 0x1303);
+
+  // Texts longer than their columns are kept as both storage modes keep them.
+  const Reply longTexts = Call(ann, "MailLtr", {std::string(300, 's'), "n", std::string(300, 'f'), "Bob"});
+  const std::string longRow = "MessageID=" + std::to_string(Number(longTexts.rows.at(0)[0]));
+  EXPECT_EQ(Mail("Subject", longRow), std::string(255, 's'));
+  EXPECT_EQ(Mail("FileTitle", longRow), std::string(255, 'f'));
+  ann->GetUser()->SetCredits(10);
 
   // A store that refuses the row: no row, no charge, no audit; the rest goes on.
   seed_.RefuseMailFor("Dan");
@@ -504,6 +521,21 @@ TEST_P(MailService, InternetLettersLeaveThroughTheGatewayUnderTheSendersAlias) {
   ASSERT_EQ(g_relayed.size(), 1u);
   EXPECT_EQ(g_relayed[0].subject, "RR:Pic");
   EXPECT_EQ(g_relayed[0].body, qn::mail::AttachmentNotice("q.example", "Gus") + "Look");
+
+  // Entries that are no Internet address never reach the relay.
+  g_relayed.clear();
+  CSmtpGateway* gateway = CServiceEmail::GetGateway();
+  ASSERT_NE(gateway, nullptr);
+  EXPECT_TRUE(gateway->RelayToInternet("ann", "Ann", {"@x.example", "x@", "a@b.example>"}, "s", "b"));
+  EXPECT_TRUE(g_relayed.empty());
+
+  // An SMTP side that cannot be set up leaves no gateway: Internet addresses
+  // are refused again.
+  SetSmtpListenerFactory(&MakeBrokenRelay);
+  UseRelay("relay.example");
+  EXPECT_EQ(CServiceEmail::GetGateway(), nullptr);
+  EXPECT_EQ(Number(Call(ann, "MailLtr", {"s", "n", "-", "Gus"}).rows.at(0)[0]), -1);
+  EXPECT_EQ(Text(Call(ann, "GetInternetDomain").rows.at(0)[0]), "");
 }
 
 TEST_P(MailService, InboundMailFollowsAliasesAndForwarding) {
