@@ -53,7 +53,7 @@ constexpr size_t kLineBytes = 64;
 
 struct Options {
   int seconds = 5;
-  int threads = 4;
+  int threads = 8;
 };
 
 Options Parse(int argc, char** argv) {

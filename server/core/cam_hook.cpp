@@ -9,6 +9,7 @@ SendCAMMessageProc g_sendCAMMessage = nullptr;
 }  // namespace
 
 void SetSendCAMMessageHook(SendCAMMessageProc proc) { g_sendCAMMessage = proc; }
+SendCAMMessageProc GetSendCAMMessageHook() { return g_sendCAMMessage; }
 
 bool CallSendCAMMessage(const std::string& userId, const std::string& appName,
                         const std::string& vendor, uint8_t type) {

@@ -10,6 +10,7 @@ using SendCAMMessageProc = bool (*)(const std::string& userId, const std::string
 
 // Installs the sender (nullptr removes it).
 void SetSendCAMMessageHook(SendCAMMessageProc proc);
+SendCAMMessageProc GetSendCAMMessageHook();
 // The installed sender's result; false without one.
 bool CallSendCAMMessage(const std::string& userId, const std::string& appName,
                         const std::string& vendor, uint8_t type);

@@ -59,7 +59,7 @@ CRequestContext::CRequestContext(CServer* server, CByteBlock* packet, CTransport
       std::string param;
       if (m_pService->GetParam(i, param) != 0) break;
       if (i > 0) line += ",";
-      line += param;
+      line += m_pService->IsSecretParam(i) ? "*****" : param;
     }
     line += ";\r\n";
     WriteApiLog(line);
@@ -111,13 +111,22 @@ void CRequestContext::SendPacket(uint8_t type, const uint8_t* body, size_t lengt
   auto* packet = new CByteBlock(nullptr, static_cast<int32_t>(qn::kIdHeaderLength + length));
   qn::WriteIdHeader(packet->data, type, m_nRequestId);
   if (length > 0) std::memcpy(packet->data + qn::kIdHeaderLength, body, length);
-  m_pServer->SendToConnection(new COutgoingMessage(m_pConnection, flag, packet));
+  // A connection still listed is the one the server would send to (a request
+  // never outlives its connection's listing): no look-up per packet.
+  if (m_pConnection->m_bListed)
+    m_pConnection->Send(packet, flag);
+  else
+    delete packet;
 }
 
 void CRequestContext::SendData(CByteBlock* body, int32_t flag) { SendPacket(qn::kPacketSchema, body, flag); }
 
 void CRequestContext::SendMoreData(CByteBlock* body, int32_t flag) {
   SendPacket(qn::kPacketMoreData, body, flag);
+}
+
+void CRequestContext::SendMoreData(const uint8_t* body, size_t length) {
+  SendPacket(qn::kPacketMoreData, body, length, 0);
 }
 
 void CRequestContext::SendMoreData(const CByteBlock& body, int32_t flag) {

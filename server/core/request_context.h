@@ -25,6 +25,8 @@ class CRequestContext {
   // Take the body block.
   void SendData(CByteBlock* body, int32_t flag = 0);
   void SendMoreData(CByteBlock* body, int32_t flag = 0);
+  // The same from bytes the caller keeps (one row sent to many requests).
+  void SendMoreData(const uint8_t* body, size_t length);
   // The same body for many requests (a broadcast): copied once, into the
   // packet.
   void SendMoreData(const CByteBlock& body, int32_t flag = 0);

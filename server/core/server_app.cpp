@@ -1,6 +1,7 @@
 #include "server/core/server_app.h"
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/post.hpp>
@@ -11,9 +12,11 @@
 #include <memory>
 
 #include "common/registry.h"
+#include "platform/automation/runtime.h"
 #include "platform/main_loop.h"
 #include "platform/paths.h"
 #include "server/core/api_log.h"
+#include "server/core/monitor.h"
 #include "server/core/server.h"
 
 namespace {
@@ -34,28 +37,38 @@ void RequestServerStop() {
   asio::post(qn::MainLoop(), [] { qn::MainLoop().stop(); });
 }
 
-int RunServer(bool /*standAlone*/, CServer* (*create)()) {
+int RunServer(bool /*standAlone*/, CServer* (*create)(),
+              const std::function<void(uint32_t error)>& started) {
   RaiseOpenFileLimit();
+  // What the server writes holds members' data (uploads, photos, mail, logs):
+  // its own account's only, whatever the starter's mask.
+  ::umask(077);
   // A write past the file size limit is to fail the upload that made it, not
   // end the server.
   ::signal(SIGXFSZ, SIG_IGN);
   qn::paths::EnsureDir(qn::paths::ProgramDir());
 
-  // Automation start-up: the Monitor object's class registers here, before
-  // the server object exists.
+  asio::io_context& loop = qn::MainLoop();
+  // Automation runs on the main loop; the Monitor object's class registers
+  // before the server object exists and its listener opens.
+  qn::automation::UseEventLoop(loop);
+  StartMonitorAutomation();
 
   if (CQuillnetRegistry().ReadDWORD("Logging", "APILog", 0) != 0) {
     SetApiLogOn(true);
     WriteApiLog("# Quillnet Server started\r\n");
   }
 
-  asio::io_context& loop = qn::MainLoop();
   loop.restart();
   std::unique_ptr<CServer> server(create != nullptr ? create() : new CServer());
   if (!server->Start()) {
+    const uint32_t error = server->GetStartError();
+    StopMonitorAutomation();
     server->Stop();
+    if (started) started(error != 0 ? error : 1);
     return 1;
   }
+  if (started) started(0);
 
   asio::signal_set signals(loop, SIGINT, SIGTERM);
   signals.async_wait([&loop](const asio::error_code& ec, int) {
@@ -75,6 +88,9 @@ int RunServer(bool /*standAlone*/, CServer* (*create)()) {
   }
 
   signals.cancel();
+  // Clients of the Monitor object see the server gone even while they hold
+  // objects; then the members go.
+  StopMonitorAutomation();
   server->Stop();
   server.reset();
   // Handlers of closed sockets and timers still queued find nothing to do.

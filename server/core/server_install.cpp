@@ -7,13 +7,16 @@
 #include "common/install_helpers.h"
 #include "common/registry.h"
 #include "common/service_verbs.h"
+#include "platform/automation/class_registry.h"
+#include "platform/paths.h"
 #include "platform/registry_store.h"
 #include "platform/service_control.h"
+#include "server/core/monitor.h"
 #include "server/core/server_service.h"
 
 namespace {
 
-constexpr const char* kMonitorAppId = "{7DFB3D26-47E3-11CF-B5E0-00001D13DB37}";
+constexpr const char* kMonitorAppId = kMonitorClsid;
 
 // Failed writes at install are not reported.
 void WriteString(qn::reg::Hive hive, const std::string& path, const std::string& name,
@@ -27,7 +30,9 @@ void WriteString(qn::reg::Hive hive, const std::string& path, const std::string&
 }  // namespace
 
 void RegisterServerInstallation() {
-  // The automation classes register here too, once the program has them.
+  // The Monitor object's class: started as the program beside this one.
+  qn::automation::RegisterLocalServerClass(
+      kMonitorProgId, kMonitorClsid, "\"" + (qn::paths::ExecutableDir() / "qnsvr32").string() + "\"");
   for (const auto& s : kEventLogSources) InstallEventLogSource(s.source, s.messageFile);
   for (const char* section : {"Logging", "Monitor", "Manager"}) {
     WriteRegistryMultiString(std::string(kQuillnetKey) + "\\" + section, "Logging",

@@ -501,4 +501,3 @@ void ForgetUserDatabase() { g_pAccountDatabase = nullptr; }
 const std::string& AccountConnect() { return kAccountConnect; }
 const std::string& AuditConnect() { return kAuditConnect; }
 
-void NotifyMonitors(int /*userCount*/) {}

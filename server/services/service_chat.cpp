@@ -210,7 +210,7 @@ void CServiceChat::SendRow(const std::vector<uint8_t>& schema, const std::vector
     m_bSchemaSent = true;
     request->SendData(new CByteBlock(schema.data(), static_cast<int32_t>(schema.size())));
   }
-  request->SendMoreData(new CByteBlock(row.data(), static_cast<int32_t>(row.size())));
+  request->SendMoreData(row.data(), row.size());
 }
 
 void CServiceChat::SendChatRow(const std::vector<uint8_t>& row) { SendRow(qn::chat::LineSchema(), row); }
@@ -351,7 +351,7 @@ void CServiceChat::PostChatLine(uint8_t code, const std::string& source, const s
     DeliverLimited(line);
     return;
   }
-  const std::vector<uint8_t> ack = qn::chat::LineRow(source, destination, kAck, "");
+  const auto ack = [&] { return qn::chat::LineRow(source, destination, kAck, ""); };
   // Sending never ends a request here (a connection over its output limit
   // closes from the loop), so the occupant list holds still during the walk;
   // the index walk is bounded all the same.
@@ -360,7 +360,7 @@ void CServiceChat::PostChatLine(uint8_t code, const std::string& source, const s
     CServiceChat* target = room->FindOccupant(destination);
     if (target == nullptr) return;
     if (target != this) {
-      if (m_bAckMode) SendChatRow(ack);
+      if (m_bAckMode) SendChatRow(ack());
       else DeliverLimited(line);
     }
     target->DeliverLimited(line);
@@ -374,7 +374,7 @@ void CServiceChat::PostChatLine(uint8_t code, const std::string& source, const s
   for (size_t i = 0; i < occupants.size(); ++i) {
     CServiceChat* occupant = occupants[i];
     if (audience != kEveryone && occupant->m_nKind != kWatcher && !occupant->m_bSysop) continue;
-    if (occupant == this && m_bAckMode) SendChatRow(ack);
+    if (occupant == this && m_bAckMode) SendChatRow(ack());
     else occupant->DeliverLimited(line);
   }
 }

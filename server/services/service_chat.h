@@ -93,6 +93,9 @@ class CServiceChat : public CServiceBase {
   int UninviteUser();
   int GetInvitedList();
 
+  // The key test and the invitee of InviteUser and UninviteUser: 0, or the
+  // result to return.
+  int ReadInvitee(std::string& invitee);
   // The chat key test shared by every item.
   bool HasChatKey() const;
   // A refusal row of EnterRoom, then 0x9999 for the caller to return.

@@ -183,15 +183,20 @@ int CServiceChat::GetRoomOccupants() {
   return 0;
 }
 
-int CServiceChat::InviteUser() {
-  CUser* user = GetUser();
+int CServiceChat::ReadInvitee(std::string& invitee) {
   if (!HasChatKey()) {
     SendRow(SuccessSchema(), RowBytes().Byte(kNoChatKey).bytes());
     return qn::kResultMissing;
   }
-  std::string invitee;
   if (GetParam(0, invitee) != 0) return qn::kResultBadParameters;
   invitee = invitee.substr(0, invitee.find('\0'));
+  return 0;
+}
+
+int CServiceChat::InviteUser() {
+  CUser* user = GetUser();
+  std::string invitee;
+  if (const int refused = ReadInvitee(invitee)) return refused;
   // An invitation to nobody would read as "every pair" when withdrawn.
   if (invitee.empty()) return qn::kResultBadParameters;
   if (SameId(invitee, user->GetUserID())) {
@@ -209,13 +214,8 @@ int CServiceChat::InviteUser() {
 }
 
 int CServiceChat::UninviteUser() {
-  if (!HasChatKey()) {
-    SendRow(SuccessSchema(), RowBytes().Byte(kNoChatKey).bytes());
-    return qn::kResultMissing;
-  }
   std::string invitee;
-  if (GetParam(0, invitee) != 0) return qn::kResultBadParameters;
-  invitee = invitee.substr(0, invitee.find('\0'));
+  if (const int refused = ReadInvitee(invitee)) return refused;
   const std::string me = GetUser()->GetUserID();
   RemoveChatInvitation(me, invitee);
   CChatRoom* room = FindChatRoom("*" + me);

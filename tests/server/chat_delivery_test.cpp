@@ -315,3 +315,28 @@ TEST_F(ChatDelivery, RowsNeverPassOneFrame) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ChatDelivery, FiveHundredTwelveRoomsAtOnceAllGoWithTheConnection) {
+  Member& ann = Join("Ann");
+  Member& bob = Join("Bob");
+  for (int r = 0; r < 512; ++r) {
+    AddChatRoom("R" + std::to_string(r), 0, 5, -1);
+    Request(ann, static_cast<uint16_t>(100 + r), "EnterRoom", "r" + std::to_string(r));
+    Request(bob, static_cast<uint16_t>(100 + r), "EnterRoom", "R" + std::to_string(r));
+  }
+  EXPECT_EQ(server_.GetRequests().size(), 1024u);
+  Take(bob);
+  delete ann.connection;
+  ann.connection = nullptr;
+  const Seen seen = Take(bob);
+  ASSERT_EQ(seen.size(), 512u);
+  EXPECT_EQ(seen.front(), "Ann>:3:");
+  int occupied = 0;
+  for (const CChatRoom* room : GetChatRooms()) occupied += room->CountOccupants(255);
+  EXPECT_EQ(occupied, 512);
+  EXPECT_EQ(server_.GetRequests().size(), 512u);
+}
+
+}  // namespace

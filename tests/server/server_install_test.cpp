@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "common/install_helpers.h"
+#include "platform/automation/class_registry.h"
+#include "platform/paths.h"
 #include "platform/registry_store.h"
 #include "platform/service_control.h"
 #include "support/scoped_root.h"
@@ -68,6 +70,19 @@ TEST_F(ServerInstallTest, FileModeDependsOnTheEventLogAlone) {
   qn::svc::ServiceConfig config;
   ASSERT_EQ(qn::svc::QueryServiceConfig("QuillnetServer", config), qn::svc::kOk);
   EXPECT_EQ(config.dependencies, std::vector<std::string>{"EventLog"});
+}
+
+TEST_F(ServerInstallTest, InstallRegistersTheMonitorClassAsTheProgramBesideThisOne) {
+  RegisterServerInstallation();
+  qn::automation::ClassEntry entry;
+  ASSERT_EQ(qn::automation::LookUpClass("QuillnetServer.Monitor", &entry), qn::automation::kOk);
+  EXPECT_EQ(entry.clsid, "{7DFB3D26-47E3-11CF-B5E0-00001D13DB37}");
+  EXPECT_EQ(entry.local, "\"" + (qn::paths::ExecutableDir() / "qnsvr32").string() + "\"");
+  EXPECT_TRUE(entry.inproc.empty());
+  // The class identifier finds the same entry.
+  ASSERT_EQ(qn::automation::LookUpClass("{7dfb3d26-47e3-11cf-b5e0-00001d13db37}", &entry),
+            qn::automation::kOk);
+  EXPECT_FALSE(entry.local.empty());
 }
 
 }  // namespace
