@@ -43,11 +43,18 @@ void Channel::OnReadable() {
   size_t taken = 0;
   bool drained = false;
   char buf[65536];
+  // A short read has emptied the socket. Anything later wakes the watch
+  // again: polling is level-triggered, and on the event loop every new wish
+  // re-arms the descriptor, which reports data already waiting.
   while (taken < kReadBudget) {
     const ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
     if (n > 0) {
       in_.append(buf, static_cast<size_t>(n));
       taken += static_cast<size_t>(n);
+      if (static_cast<size_t>(n) < sizeof buf) {
+        drained = true;
+        break;
+      }
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
