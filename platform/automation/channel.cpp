@@ -26,16 +26,32 @@ Channel::~Channel() {
 }
 
 void Channel::Start() {
-  watch_ = ChannelReactor().Watch(fd_);
+  watch_ = ChannelReactor().WatchSocket(fd_);
   ArmRead();
 }
 
 void Channel::ArmRead() {
   if (closed_) return;
   std::weak_ptr<Channel> weak = shared_from_this();
-  watch_->WantRead([weak] {
-    if (auto self = weak.lock()) self->OnReadable();
+  const bool received = watch_->ReceiveSome([weak](const char* data, size_t n, bool failed) {
+    if (auto self = weak.lock()) self->OnReceived(data, n, failed);
   });
+  if (!received) {
+    watch_->WantRead([weak] {
+      if (auto self = weak.lock()) self->OnReadable();
+    });
+  }
+}
+
+void Channel::OnReceived(const char* data, size_t n, bool failed) {
+  auto self = shared_from_this();
+  if (failed) {
+    Close(kCallFailed);
+    return;
+  }
+  in_.append(data, n);
+  ArmRead();
+  ProcessInput();
 }
 
 void Channel::OnReadable() {
