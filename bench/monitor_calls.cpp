@@ -9,6 +9,9 @@
 //
 //   monitor_calls [--seconds S]
 //
+// Also the server's own CPU time per call (user and system, from /proc), which
+// says what a call costs the server whatever else the machine runs.
+//
 // Exit code 0 when the ratio is at least 0.5 with 1 client and 1.0 with 8.
 #include <signal.h>
 #include <sys/socket.h>
@@ -18,6 +21,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -77,6 +82,20 @@ bool ReadAll(int fd, void* data, size_t n) {
   WriteAll(out, &n, sizeof n);
   WriteAll(out, latencies.data(), n * sizeof(double));
   ::_exit(0);
+}
+
+// User and system time of a process in seconds.
+double CpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string skip;
+  for (int i = 0; i < 11; ++i) fields >> skip;  // state .. cmajflt
+  double utime = 0, stime = 0;
+  fields >> utime >> stime;
+  return (utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 Figures MonitorCalls(int clients, int seconds) {
@@ -158,21 +177,28 @@ int main(int argc, char** argv) {
 
   const int counts[] = {1, 8};
   Figures ours[2];
-  for (int i = 0; i < 2; ++i) ours[i] = MonitorCalls(counts[i], seconds);
+  double serverMicros[2];
+  for (int i = 0; i < 2; ++i) {
+    const double before = CpuSeconds(server.pid());
+    ours[i] = MonitorCalls(counts[i], seconds);
+    const double calls = ours[i].rps * seconds;
+    serverMicros[i] = calls > 0 ? (CpuSeconds(server.pid()) - before) * 1e6 / calls : 0;
+  }
   server.Stop();
   const Figures anchor = PingPong(seconds);
 
   std::printf("GetNbrConnections from client processes vs a Unix-socket ping-pong (%d s per run)\n",
               seconds);
-  std::printf("%8s | %12s %9s %9s | %12s %9s %9s | %6s\n", "clients", "calls/s", "p50 ms",
-              "p99 ms", "pingpong/s", "p50 ms", "p99 ms", "ratio");
+  std::printf("%8s | %12s %9s %9s | %12s %9s %9s | %6s | %s\n", "clients", "calls/s", "p50 ms",
+              "p99 ms", "pingpong/s", "p50 ms", "p99 ms", "ratio", "server us/call");
   bool met = true;
   const double targets[] = {0.5, 1.0};
   for (int i = 0; i < 2; ++i) {
     const double ratio = qn::bench::Ratio(ours[i].rps, anchor.rps);
     if (ratio < targets[i] || ours[i].failures > 0) met = false;
-    std::printf("%8d | %12.0f %9.3f %9.3f | %12.0f %9.3f %9.3f | %6.2f\n", counts[i], ours[i].rps,
-                ours[i].p50Ms, ours[i].p99Ms, anchor.rps, anchor.p50Ms, anchor.p99Ms, ratio);
+    std::printf("%8d | %12.0f %9.3f %9.3f | %12.0f %9.3f %9.3f | %6.2f | %.1f\n", counts[i],
+                ours[i].rps, ours[i].p50Ms, ours[i].p99Ms, anchor.rps, anchor.p50Ms, anchor.p99Ms,
+                ratio, serverMicros[i]);
     if (ours[i].failures > 0) std::printf("  %ld client processes failed\n", ours[i].failures);
   }
   return met ? 0 : 1;
