@@ -59,7 +59,7 @@ CRequestContext::CRequestContext(CServer* server, CByteBlock* packet, CTransport
       std::string param;
       if (m_pService->GetParam(i, param) != 0) break;
       if (i > 0) line += ",";
-      line += param;
+      line += m_pService->IsSecretParam(i) ? "*****" : param;
     }
     line += ";\r\n";
     WriteApiLog(line);

@@ -272,7 +272,9 @@ bool CServiceBase::ReceiveFile(const std::string& path, ReceiveName naming) {
     ::unlink(temp.c_str());
     return false;
   }
-  std::setvbuf(file, nullptr, _IOFBF, kTransferBuffer);
+  // Small blocks gather in the buffer; blocks of its size or more are
+  // written as they come, without a copy.
+  std::setvbuf(file, nullptr, _IOFBF, kReceiveBuffer);
   m_pTransferFile = file;
   m_strTransferPath = native;
   m_strTempPath = temp;

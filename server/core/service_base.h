@@ -19,8 +19,10 @@ class CUser;
 class CServiceBase {
  public:
   static constexpr size_t kFilePiece = 768;
-  // File reads and writes of transfers go through buffers of this size.
+  // File reads of downloads and writes of uploads go through buffers of
+  // these sizes.
   static constexpr size_t kTransferBuffer = 64 * 1024;
+  static constexpr size_t kReceiveBuffer = 8 * 1024;
 
   CServiceBase();
   virtual ~CServiceBase();
@@ -48,6 +50,9 @@ class CServiceBase {
   virtual int OnDataBlock();
   virtual bool HasClientApp() { return false; }
   virtual void RunClientApp() {}
+  // A parameter of the bound request that holds a secret (a password): the
+  // API log writes "*****" in its place.
+  virtual bool IsSecretParam(int /*index*/) const { return false; }
 
   void BindRequest(CRequestContext* request, const std::string& service, const std::string& item,
                    const std::string& params);

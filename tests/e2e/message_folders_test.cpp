@@ -387,7 +387,9 @@ TEST_P(MessageFolders, ReadingsAreRecordedAndListedNewestFirst) {
 
 TEST_P(MessageFolders, PostingEditingAndDeletionFollowTheWriteRuleAndTheAuthor) {
   install_.ExecAccount("INSERT INTO UserID2Keys (UserID, KeyID) VALUES ('Staff', 4)");
-  auto author = Create("O'Hara");
+  // The author's user ID holds a quote and an 8-bit byte.
+  const std::string kAuthor = "O'H\xe1ra";
+  auto author = Create(kAuthor);
   auto staff = Create("Staff");
   const int32_t open = seed_.AddFolder("Open", -1, -1, kHeldKey);
   const int32_t staffOnly = seed_.AddFolder("Staff only", -1, -1, kStaffKey);
@@ -400,11 +402,11 @@ TEST_P(MessageFolders, PostingEditingAndDeletionFollowTheWriteRuleAndTheAuthor) 
   const TableReply headers = author->Ask("GetMessageHeaders", {folder});
   ASSERT_EQ(headers.rows.size(), 1u);
   EXPECT_EQ(Text(headers.rows[0][0]), title);
-  EXPECT_EQ(Text(headers.rows[0][2]), "O'Hara");
+  EXPECT_EQ(Text(headers.rows[0][2]), kAuthor);
   EXPECT_NEAR(Number(headers.rows[0][1]), static_cast<int32_t>(std::time(nullptr)), 120);
   const std::string msg = std::to_string(Number(headers.rows[0][3]));
   EXPECT_EQ(Text(author->Ask("GetMessage", {msg}).rows.at(0)[0]), body);
-  EXPECT_EQ(Audits("KeyWord='PostMessage' AND UserID='O''Hara' AND Description='Posted a "
+  EXPECT_EQ(Audits("KeyWord='PostMessage' AND UserID='O''H\xe1ra' AND Description='Posted a "
                    "response to folder " + folder + "'"),
             1);
 
@@ -459,7 +461,7 @@ TEST_P(MessageFolders, PostingEditingAndDeletionFollowTheWriteRuleAndTheAuthor) 
                                                               << " " << c.params.size();
   EXPECT_EQ(counts(), before);
 
-  // The author's edit, found by a user ID holding a quote.
+  // The author's edit, found by the user ID as the member gave it.
   ASSERT_TRUE(Ended(author->Ask("UpdateMessage", {"New title", "New body", msg})));
   EXPECT_EQ(Text(author->Ask("GetMessage", {msg}).rows.at(0)[0]), "New body");
   EXPECT_EQ(Text(author->Ask("GetMessageHeaders", {folder}).rows.at(0)[0]), "New title");
@@ -474,7 +476,7 @@ TEST_P(MessageFolders, PostingEditingAndDeletionFollowTheWriteRuleAndTheAuthor) 
 
   // Deletion takes the message, its responses and the readings of both,
   // and nothing else.
-  const int32_t keep = seed_.AddMessage(open, "Keep", "O'Hara", "2020-01-01 10:00:00");
+  const int32_t keep = seed_.AddMessage(open, "Keep", kAuthor, "2020-01-01 10:00:00");
   const int32_t keepReply = seed_.AddResponse(keep, open, "Re", "Staff", "2020-01-01 11:00:00");
   seed_.AddReading("MsgRead", keep, "Staff", "2020-01-02 10:00:00");
   seed_.AddReading("ResponseRead", keepReply, "Staff", "2020-01-02 10:00:00");
