@@ -151,3 +151,7 @@ CEventLogSource::CEventLogSource(const std::string& source, int flag, bool& ok) 
 CEventLogSource::~CEventLogSource() {
   if (m_hEventSource) ::closelog();
 }
+
+void ReportEventError(const std::string& text) {
+  ::syslog(LOG_DAEMON | LOG_ERR, "%s", text.c_str());
+}

@@ -50,6 +50,10 @@ std::filesystem::path ResolveMessageFile(const std::string& expanded);
 
 }  // namespace qn::event_log
 
+// Writes an error event: to the open source of this process, or under the
+// program's name when none is open (its message file is missing).
+void ReportEventError(const std::string& text);
+
 class CEventLogSource {
  public:
   // Opens the registered source: its message file must exist. `ok` tells

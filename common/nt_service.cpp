@@ -81,6 +81,11 @@ bool CNTService::ReportStatus(uint32_t state, uint32_t win32ExitCode, uint32_t c
   return true;
 }
 
+void CNTService::SetServiceExitCode(uint32_t code) {
+  std::lock_guard lock(m_lock);
+  m_serviceExitCode = code;
+}
+
 void CNTService::SetStopped() {
   std::lock_guard lock(m_lock);
   m_state = svc::kStopped;

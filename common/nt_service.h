@@ -53,6 +53,9 @@ class CNTService {
                     uint32_t waitHint = 0, uint32_t serviceExitCode = 0);
   // State stopped; wakes the service main function and the worker.
   void SetStopped();
+  // The service-specific code the final stopped report carries (its Win32
+  // exit code then is 1066).
+  void SetServiceExitCode(uint32_t code);
 
   // For the worker: waits up to `timeout`; true once the service is stopped.
   // While the service is paused it waits for continue or stop.

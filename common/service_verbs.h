@@ -1,6 +1,8 @@
 // The service command verbs that the server's and the guardian's start-up
 // carry out ("-stop", "/status", ...), and the service-control functions
-// behind them. Every function returns true or false and prints nothing.
+// behind them. The functions return true or false and print nothing; a verb
+// that failed for a reason (the service control's refusal, a service that
+// ended during its start) says so on standard error.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -10,7 +12,21 @@
 // "uninstall", "start", "startif", "status", "pause", "continue", "stop",
 // "help" (compared exactly, with letter case); the verb is then carried out
 // on `serviceName`. "install" is not a verb here: the start-up handles it.
-bool ProcessServiceCommand(const std::string& serviceName, const std::string& argument);
+// A failure is reported as "<service>: <argument> failed: <text> (error N)"
+// and makes `exitCode`, when given, 1; it is 0 otherwise.
+bool ProcessServiceCommand(const std::string& serviceName, const std::string& argument,
+                           int* exitCode = nullptr);
+
+// Why the last function below that returned false failed, on this thread:
+// the Win32 error (0 when it only found the service in another state, as
+// "startif" on a running service) and what the service wrote when it ended
+// during its start.
+struct ServiceVerbFailure {
+  uint32_t error = 0;
+  uint32_t serviceError = 0;  // the service-specific code with error 1066
+  std::string serviceOutput;
+};
+const ServiceVerbFailure& LastServiceVerbFailure();
 
 // An own-process service with normal error control; true when created.
 // An empty account is the local system account.

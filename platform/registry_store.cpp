@@ -245,6 +245,8 @@ struct Store::Impl {
   Document doc;
   bool loaded = false;
   bool corrupt = false;
+  // The file (or its directory) is there but closed to this account.
+  bool denied = false;
   FileId id;
   int held_fd = -1;  // the parsed file, kept open so its inode stays taken
 
@@ -261,9 +263,11 @@ struct Store::Impl {
   void Refresh() {
     struct stat st;
     if (::stat(file.c_str(), &st) != 0) {
-      if (loaded && !id.exists) return;
+      const bool closed = errno == EACCES || errno == EPERM;
+      if (loaded && !id.exists && denied == closed) return;
       doc = Document();
       corrupt = false;
+      denied = closed;
       id = FileId();
       Hold(-1);
       loaded = true;
@@ -273,10 +277,12 @@ struct Store::Impl {
     loaded = true;
     doc = Document();
     corrupt = false;
+    denied = false;
     int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     std::string body;
     if (fd < 0 || ::fstat(fd, &st) != 0 || !ReadAll(fd, body)) {
       // Unreadable: serve nothing and write nothing until it changes.
+      denied = fd < 0 && (errno == EACCES || errno == EPERM);
       if (fd >= 0) ::close(fd);
       id = FileId::Of(st);
       corrupt = true;
@@ -299,9 +305,11 @@ struct Store::Impl {
   // with `mu` and the file lock held.
   Status Write(Document&& next) {
     const std::string body = text::Format(next);
-    int fd = ::open(temp_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // The registry holds secrets (the database login): its owner's only. A
+    // file of an earlier version keeps its mode but for others' access.
+    int fd = ::open(temp_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return kAccessDenied;
-    if (id.exists) ::fchmod(fd, id.mode & 07777);
+    ::fchmod(fd, id.exists ? id.mode & 07770 : 0600);
     struct stat st;
     if (!WriteAll(fd, body) || ::fsync(fd) != 0 || ::rename(temp_file.c_str(), file.c_str()) != 0 ||
         ::fstat(fd, &st) != 0) {
@@ -345,6 +353,7 @@ struct Store::Impl {
   Status Read(F&& read) {
     std::lock_guard guard(mu);
     Refresh();
+    if (denied) return kAccessDenied;
     return read(static_cast<const Document&>(doc));
   }
 };

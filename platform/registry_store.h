@@ -91,7 +91,7 @@ class Store {
 
   // Subkey paths are backslash-separated; trailing backslashes are ignored, a
   // leading one or an empty part gives kBadPathname. A missing file is an
-  // empty registry. Keys are created with their missing parents; SetValue
+  // empty registry; one closed to this account gives kAccessDenied. Keys are created with their missing parents; SetValue
   // and ReplaceValues create their key too. A write that changes nothing
   // leaves the file alone. Handles are paths: a key deleted by another
   // program reads as missing (kFileNotFound).

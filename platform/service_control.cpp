@@ -87,6 +87,17 @@ struct flock WholeFile(short type) {
 // Open-file-description locks: held as long as any descriptor of the
 // description stays open (in the service process), and testable without
 // taking them, so a query never disturbs a start.
+// kAccessDenied when this account may not open the lock: the service's
+// run-time state is another account's, and so is the service.
+Error CheckLockAccess(std::string_view name) {
+  int fd = OpenLockFile(name);
+  if (fd >= 0) {
+    ::close(fd);
+    return kOk;
+  }
+  return errno == EACCES || errno == EPERM || errno == EROFS ? kAccessDenied : kOk;
+}
+
 bool IsLockHeld(std::string_view name) {
   int fd = OpenLockFile(name);
   if (fd < 0) return false;
@@ -138,10 +149,10 @@ bool WriteStatusFile(std::string_view name, const StoredStatus& s) {
 Error OpenServiceKey(std::string_view name, reg::KeyHandle& key) {
   if (Error e = CheckName(name)) return e;
   auto& store = reg::Store::Default();
-  if (store.OpenKey(reg::KeyHandle::Root(reg::Hive::LocalMachine),
-                    std::string(kServicesKey) + std::string(name), key) != reg::kOk) {
-    return kServiceDoesNotExist;
-  }
+  const reg::Status opened = store.OpenKey(reg::KeyHandle::Root(reg::Hive::LocalMachine),
+                                           std::string(kServicesKey) + std::string(name), key);
+  if (opened == reg::kAccessDenied) return kAccessDenied;
+  if (opened != reg::kOk) return kServiceDoesNotExist;
   // Keys such as the event log's hold registrations but no program.
   reg::Value image;
   if (store.QueryValue(key, "ImagePath", image) != reg::kOk) return kServiceDoesNotExist;
@@ -249,7 +260,10 @@ Error SpawnDetached(std::string_view name, const std::vector<std::string>& image
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  // What the program writes may name members: its owner's only, also when
+  // an earlier start made the file.
+  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  ::chmod(log.c_str(), 0600);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
   posix_spawn_file_actions_adddup2(&actions, lockFd, kChildLockFd);
   // Nothing else of the starter (its sockets, its locks) reaches the service.
@@ -545,6 +559,60 @@ bool IsExternalService(std::string_view name) {
   return EqualNoCase(name, "EventLog") || EqualNoCase(name, "MSSQLServer");
 }
 
+std::string ErrorText(Error error) {
+  switch (error) {
+    case kOk: return "The operation completed successfully.";
+    case 2: return "The system cannot find the file specified.";
+    case kAccessDenied: return "Access is denied.";
+    case kInvalidParameter: return "The parameter is incorrect.";
+    case kInvalidName: return "The filename, directory name, or volume label syntax is incorrect.";
+    case kAlreadyExists: return "Cannot create a file when that file already exists.";
+    case kFilenameTooLong: return "The filename or extension is too long.";
+    case kInvalidServiceControl: return "The requested control is not valid for this service.";
+    case kRequestTimeout:
+      return "The service did not respond to the start or control request in a timely fashion.";
+    case kServiceNoThread: return "A thread could not be created for the service.";
+    case kServiceAlreadyRunning: return "An instance of the service is already running.";
+    case kServiceDisabled:
+      return "The service cannot be started, either because it is disabled or because it has "
+             "no enabled devices associated with it.";
+    case kCircularDependency:
+      return "Circular service dependency was specified.";
+    case kServiceDoesNotExist: return "The specified service does not exist as an installed service.";
+    case kServiceCannotAcceptControl: return "The service cannot accept control messages at this time.";
+    case kServiceNotActive: return "The service has not been started.";
+    case kFailedServiceControllerConnect:
+      return "The service process could not connect to the service controller.";
+    case kServiceSpecificError: return "The service has returned a service-specific error code.";
+    case kProcessAborted: return "The process terminated unexpectedly.";
+    case kServiceDependencyFail: return "The dependency service or group failed to start.";
+    case kServiceExists: return "The specified service already exists.";
+    case kServiceDependencyDeleted:
+      return "The dependency service does not exist or has been marked for deletion.";
+    default: return "Error " + std::to_string(error) + ".";
+  }
+}
+
+uint64_t ServiceOutputEnd(std::string_view name) {
+  struct stat st {};
+  return ::stat(StateFile(name, ".log").c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+std::string ServiceOutputSince(std::string_view name, uint64_t end, size_t limit) {
+  std::ifstream in(StateFile(name, ".log"), std::ios::binary);
+  if (!in) return {};
+  in.seekg(0, std::ios::end);
+  const auto size = static_cast<uint64_t>(in.tellg());
+  // A log cut since (moved away, emptied) is read from its start.
+  uint64_t from = end <= size ? end : 0;
+  if (size - from > limit) from = size - limit;
+  in.seekg(static_cast<std::streamoff>(from));
+  std::string text(static_cast<size_t>(size - from), '\0');
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<size_t>(in.gcount()));
+  return text;
+}
+
 void SetTimeouts(std::chrono::milliseconds start, std::chrono::milliseconds control) {
   g_startTimeoutMs = start.count();
   g_controlTimeoutMs = control.count();
@@ -638,6 +706,7 @@ Error StartService(std::string_view name, const std::vector<std::string>& args) 
 
 Error QueryServiceStatus(std::string_view name, ServiceStatus& out) {
   if (Error e = OpenService(name)) return e;
+  if (Error e = CheckLockAccess(name)) return e;
   StoredStatus s;
   bool haveFile = ReadStatusFile(name, s);
   if (!IsLockHeld(name)) {

@@ -126,6 +126,15 @@ Error QueryServiceStatus(std::string_view name, ServiceStatus& out);
 // is not installed here counts as running (the event log, a database server).
 bool IsExternalService(std::string_view name);
 
+// The system's text for one of the errors above ("Access is denied.").
+std::string ErrorText(Error error);
+
+// The end of the service's output file (<name>.log), and what the program
+// wrote there since such an end, at most `limit` bytes of it (the last
+// ones): what a start that failed has to say.
+uint64_t ServiceOutputEnd(std::string_view name);
+std::string ServiceOutputSince(std::string_view name, uint64_t end, size_t limit = 4096);
+
 // How long a start waits for the dispatcher (30 s) and a control for its
 // answer (30 s); tests shorten them.
 void SetTimeouts(std::chrono::milliseconds start, std::chrono::milliseconds control);

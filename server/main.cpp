@@ -14,7 +14,8 @@
 
 int main(int argc, char** argv) {
   const std::string commandLine = JoinCommandLine(std::vector<std::string>(argv + 1, argv + argc));
-  if (RunServiceCommandLine(commandLine)) return 0;
+  int verbExit = 0;
+  if (RunServiceCommandLine(commandLine, &verbExit)) return verbExit;
 
   bool eventLogOpen = false;
   CEventLogSource eventLog(kServerEventSource, 0, eventLogOpen);
@@ -36,7 +37,8 @@ int main(int argc, char** argv) {
 
   CServiceThread serviceThread;
   serviceThread.Start(!standAlone, ServerControl{&RequestServerStop, &SetAcceptConnections});
-  int result = RunServer(standAlone);
+  int result = RunServer(standAlone, nullptr,
+                         [&serviceThread](uint32_t error) { serviceThread.ServerStarted(error); });
   serviceThread.Finish();
   return serviceThread.NotAService() ? 1 : result;
 }

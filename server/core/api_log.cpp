@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,8 +22,15 @@ void SetApiLogOn(bool on) { g_apiLogOn.store(on, std::memory_order_relaxed); }
 void WriteApiLog(const std::string& text) {
   if (!IsApiLogOn()) return;
   const std::string path = GetProgramDirectory() + "QNAPILOG.TXT";
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  // The log holds what members send: readable by the server's account only.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
   if (fd < 0) return;
+  static std::atomic<bool> s_checked{false};
+  if (!s_checked.exchange(true)) {
+    // A log left by an earlier version may be open to others.
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && (st.st_mode & 077) != 0) ::fchmod(fd, st.st_mode & 0700);
+  }
   // Other writers (a second program reading the setting) wait for the line.
   ::flock(fd, LOCK_EX);
   size_t done = 0;

@@ -41,7 +41,34 @@ std::string CCounterBlock::NameForRoot(const std::string& base) {
 }
 
 CCounterBlock::CCounterBlock(const std::string& name) : m_name("/" + name) {
-  const int fd = ::shm_open(m_name.c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0666);
+  // Readable by others (the counter reader may run under another account),
+  // written by this account only: a block another account made is never
+  // used, nor one that others could write and may hold mapped.
+  int fd = ::shm_open(m_name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0644);
+  if (fd < 0 && errno == EEXIST) {
+    fd = ::shm_open(m_name.c_str(), O_RDWR | O_CLOEXEC, 0);
+    struct stat st;
+    if (fd < 0 && (errno == EACCES || errno == EPERM)) {
+      Refuse();
+      return;
+    }
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid())) {
+      ::close(fd);
+      Refuse();
+      return;
+    }
+    if (fd >= 0 && (st.st_mode & 022) != 0) {
+      // Left open to writers by an earlier version: unless a running server
+      // holds it, it goes and a fresh one takes its name.
+      if (!LockBlock(fd)) {
+        ::close(fd);
+        return;
+      }
+      ::shm_unlink(m_name.c_str());
+      ::close(fd);
+      fd = ::shm_open(m_name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0644);
+    }
+  }
   if (fd < 0) {
     std::fprintf(stderr, "VGA: Could not Create Mapped Object for Counters %x\n",
                  static_cast<unsigned>(errno));
@@ -50,6 +77,7 @@ CCounterBlock::CCounterBlock(const std::string& name) : m_name("/" + name) {
     m_bHeap = true;
     return;
   }
+  ::fchmod(fd, 0644);  // whatever the umask
   // The lock lives as long as this process: a second server of the same root
   // finds it taken, while a crashed one leaves nothing behind.
   if (!LockBlock(fd) || ::ftruncate(fd, kMappingSize) != 0) {
@@ -62,9 +90,14 @@ CCounterBlock::CCounterBlock(const std::string& name) : m_name("/" + name) {
     ::close(fd);
     return;
   }
-  ::fchmod(fd, 0666);  // readers of other accounts, whatever the umask
   m_fd = fd;
   m_pAddress = static_cast<uint8_t*>(view);
+}
+
+void CCounterBlock::Refuse() {
+  m_strRefusal = "The shared status block /dev/shm" + m_name +
+                 " belongs to another account and is not used; remove it, or start the server "
+                 "under the account that owns it.";
 }
 
 CCounterBlock::~CCounterBlock() { Close(); }

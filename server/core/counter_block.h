@@ -22,7 +22,8 @@ class CCounterBlock {
   enum Total { kConnections = 1, kUsers = 2, kOpenRequests = 3, kChatRooms = 4, kChatOccupants = 5 };
 
   // Creates or opens the named block. Another server holding the same block
-  // leaves the address null: this is the single-instance test.
+  // leaves the address null: this is the single-instance test. So does a
+  // block of another account (GetRefusal says so).
   explicit CCounterBlock(const std::string& name);
   ~CCounterBlock();
   CCounterBlock(const CCounterBlock&) = delete;
@@ -33,6 +34,9 @@ class CCounterBlock {
   static std::string NameForRoot(const std::string& base);
 
   uint8_t* GetAddress() const { return m_pAddress; }
+  // Why an existing block was not used (it belongs to another account),
+  // naming its path; empty otherwise.
+  const std::string& GetRefusal() const { return m_strRefusal; }
   void Close();
 
   // Lengths set, totals zero, every slot free.
@@ -54,8 +58,10 @@ class CCounterBlock {
 
  private:
   void Write32(size_t offset, uint32_t value);
+  void Refuse();
 
   std::string m_name;
+  std::string m_strRefusal;
   int m_fd = -1;
   uint8_t* m_pAddress = nullptr;
   bool m_bHeap = false;

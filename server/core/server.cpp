@@ -1,12 +1,14 @@
 #include "server/core/server.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
 #include "common/byte_block.h"
+#include "common/event_log_source.h"
 #include "common/module_registration.h"
 #include "common/outgoing_message.h"
 #include "platform/main_loop.h"
@@ -44,13 +46,28 @@ bool CServer::Start() {
     CTransportTCP probe;
     probe.IsAvailable();
   }
-  StartTransports(this);
+  const bool listening = StartTransports(this);
   std::srand(static_cast<unsigned>(std::time(nullptr)));
   m_pStatusBlock = std::make_unique<CCounterBlock>(
       CCounterBlock::NameForRoot("QuillnetSvrAndConnections"));
   if (m_pStatusBlock->GetAddress() == nullptr) {
-    std::fprintf(stderr, "An instance of the Quillnet NT Server is (probably) already running.\n");
+    // A second server of the installation also finds the port taken: the
+    // block's answer says what is really wrong.
+    if (!m_pStatusBlock->GetRefusal().empty()) {
+      std::fprintf(stderr, "%s\n", m_pStatusBlock->GetRefusal().c_str());
+      m_nStartError = EACCES;
+    } else {
+      std::fprintf(stderr, "An instance of the Quillnet NT Server is (probably) already running.\n");
+      m_nStartError = EBUSY;
+    }
     m_pStatusBlock.reset();
+    return false;
+  }
+  if (!listening) {
+    // A server without its listener would run on, reachable by nobody.
+    std::fprintf(stderr, "%s\n", ClientListenerFailure().c_str());
+    ReportEventError(ClientListenerFailure());
+    m_nStartError = static_cast<uint32_t>(ClientListenerErrno());
     return false;
   }
   m_pStatusBlock->Initialise();

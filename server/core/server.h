@@ -2,6 +2,7 @@
 // one lock, the order of start and stop, and the routing of every packet a
 // connection receives after its hello.
 #pragma once
+#include <cstdint>
 #include <ctime>
 #include <list>
 #include <memory>
@@ -32,9 +33,12 @@ class CServer {
   void Lock() { m_lock.lock(); }
   void Unlock() { m_lock.unlock(); }
 
-  // False when the status block cannot be had: another server of this
-  // installation runs, and nothing of this one may be used.
+  // False when the status block cannot be had (another server of this
+  // installation runs, or the block is another account's) or the client
+  // listener cannot open: nothing of this server may be used. The message
+  // is on standard error, GetStartError gives the error number.
   bool Start();
+  uint32_t GetStartError() const { return m_nStartError; }
   void Stop();
 
   // Lists the connection and expects its hello; deletes it while new
@@ -74,4 +78,5 @@ class CServer {
   std::unordered_map<const CTransportBase*, std::vector<CRequestContext*>> m_byConnection;
   std::recursive_mutex m_lock;
   std::unique_ptr<CCounterBlock> m_pStatusBlock;
+  uint32_t m_nStartError = 0;
 };

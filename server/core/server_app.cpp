@@ -1,6 +1,7 @@
 #include "server/core/server_app.h"
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/post.hpp>
@@ -36,8 +37,12 @@ void RequestServerStop() {
   asio::post(qn::MainLoop(), [] { qn::MainLoop().stop(); });
 }
 
-int RunServer(bool /*standAlone*/, CServer* (*create)()) {
+int RunServer(bool /*standAlone*/, CServer* (*create)(),
+              const std::function<void(uint32_t error)>& started) {
   RaiseOpenFileLimit();
+  // What the server writes holds members' data (uploads, photos, mail, logs):
+  // its own account's only, whatever the starter's mask.
+  ::umask(077);
   // A write past the file size limit is to fail the upload that made it, not
   // end the server.
   ::signal(SIGXFSZ, SIG_IGN);
@@ -57,10 +62,13 @@ int RunServer(bool /*standAlone*/, CServer* (*create)()) {
   loop.restart();
   std::unique_ptr<CServer> server(create != nullptr ? create() : new CServer());
   if (!server->Start()) {
+    const uint32_t error = server->GetStartError();
     StopMonitorAutomation();
     server->Stop();
+    if (started) started(error != 0 ? error : 1);
     return 1;
   }
+  if (started) started(0);
 
   asio::signal_set signals(loop, SIGINT, SIGTERM);
   signals.async_wait([&loop](const asio::error_code& ec, int) {

@@ -34,6 +34,19 @@ bool CServerService::Run() { return CNTService::Run(); }
 
 void CServerService::Init(const std::vector<std::string>& args) { CNTService::Init(args); }
 
+void CServerService::OnBeforeWorker() {
+  if (!m_control.awaitStart) return;
+  constexpr auto kHint = std::chrono::milliseconds(5000);
+  uint32_t error = 0;
+  uint32_t checkPoint = 4;
+  while (!m_control.awaitStart(kHint / 2, error))
+    ReportStatus(qn::svc::kStartPending, 0, checkPoint++, static_cast<uint32_t>(kHint.count()));
+  if (error != 0) {
+    SetServiceExitCode(error);
+    SetStopped();
+  }
+}
+
 void CServerService::OnStop() {
   if (m_control.closeMainWindow) m_control.closeMainWindow();
   std::unique_lock lock(m_stopMutex);
@@ -54,11 +67,12 @@ void CServerService::ServerStopped() {
   m_stopDone.notify_all();
 }
 
-bool RunServiceCommandLine(const std::string& commandLine) {
+bool RunServiceCommandLine(const std::string& commandLine, int* exitCode) {
+  if (exitCode != nullptr) *exitCode = 0;
   bool install = commandLine.size() > 1 && commandLine.compare(1, 7, "install") == 0;
   if (install) RegisterServerInstallation();
   std::string programPath = ProgramPath();
-  if (ProcessServiceCommand(kServerServiceName, commandLine)) return true;
+  if (ProcessServiceCommand(kServerServiceName, commandLine, exitCode)) return true;
   if (install) {
     InstallServerService(commandLine, programPath);
     return true;
@@ -104,6 +118,13 @@ void CServiceThread::Start(bool mustBeService, ServerControl control) {
     std::lock_guard lock(g_closeMutex);
     g_closeMainWindow = control.closeMainWindow;
   }
+  control.awaitStart = [this](std::chrono::milliseconds limit, uint32_t& error) {
+    std::unique_lock lock(m_mutex);
+    if (!m_startEnded.wait_for(lock, limit, [this] { return m_startKnown || m_finished; }))
+      return false;
+    error = m_startKnown ? m_startError : 1;
+    return true;
+  };
   m_thread = std::thread([this, mustBeService, control] { Body(mustBeService, control); });
 }
 
@@ -134,10 +155,18 @@ void CServiceThread::Body(bool mustBeService, ServerControl control) {
   }
 }
 
+void CServiceThread::ServerStarted(uint32_t error) {
+  std::lock_guard lock(m_mutex);
+  m_startKnown = true;
+  m_startError = error;
+  m_startEnded.notify_all();
+}
+
 void CServiceThread::Finish() {
   {
     std::lock_guard lock(m_mutex);
     m_finished = true;
+    m_startEnded.notify_all();
     if (m_service != nullptr) {
       m_service->ServerStopped();
       m_service->SetStopped();

@@ -5,6 +5,7 @@
 #pragma once
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -18,6 +19,9 @@
 struct ServerControl {
   std::function<void()> closeMainWindow;             // end the main loop
   std::function<void(bool)> setAcceptConnections;    // pause and continue
+  // Waits at most the time for the server's start to end; true once it has,
+  // with 0 or the error that ended it (CServiceThread fills it in).
+  std::function<bool(std::chrono::milliseconds, uint32_t&)> awaitStart;
 };
 
 class CServerService : public CNTService {
@@ -28,6 +32,10 @@ class CServerService : public CNTService {
   CServerService(bool runAsService, WorkerProc worker, ServerControl control);
   bool Run() override;
   void Init(const std::vector<std::string>& args) override;
+  // Running is reported only once clients can connect: until the server's
+  // start has ended the service stays start-pending, its check point moving;
+  // a start that failed stops the service with the error as its own code.
+  void OnBeforeWorker() override;
   // Asks the main loop to close, then waits until the server has stopped
   // (ServerStopped), at most kStopWait, so that "stopped" is reported only once
   // the port is free.
@@ -55,8 +63,8 @@ inline constexpr const char* kNotAServiceMessage =
     "The Quillnet NT Server must be started as an NT Service.";
 
 // The install run and the service verbs. True when the command line was one of
-// them: the program then ends.
-bool RunServiceCommandLine(const std::string& commandLine);
+// them: the program then ends, with `exitCode` (1 when a verb failed).
+bool RunServiceCommandLine(const std::string& commandLine, int* exitCode = nullptr);
 
 // True when a switch argument asks for an embedding or automation start
 // ("-Embedding", "/Automation", letter case ignored).
@@ -78,6 +86,8 @@ class CServiceThread {
   CServiceThread& operator=(const CServiceThread&) = delete;
 
   void Start(bool mustBeService, ServerControl control);
+  // From the main thread: the server's start has ended, with 0 or an error.
+  void ServerStarted(uint32_t error);
   // After the server has stopped: lets a pending stop report, ends the service
   // and waits for the thread.
   void Finish();
@@ -88,8 +98,11 @@ class CServiceThread {
   void Body(bool mustBeService, ServerControl control);
 
   mutable std::mutex m_mutex;
+  std::condition_variable m_startEnded;
   CServerService* m_service = nullptr;
   bool m_finished = false;
   bool m_notAService = false;
+  bool m_startKnown = false;
+  uint32_t m_startError = 0;
   std::thread m_thread;
 };

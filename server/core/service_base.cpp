@@ -121,18 +121,34 @@ bool CServiceBase::SendFile(const std::string& path, bool deleteAfter) {
     return false;
   }
   std::setvbuf(file, nullptr, _IOFBF, kTransferBuffer);
+  StartSending(file, native, st.st_size, static_cast<uint32_t>(st.st_mtime), deleteAfter);
+  return true;
+}
+
+bool CServiceBase::SendFileBytes(std::string bytes, uint32_t modified) {
+  const int64_t size = static_cast<int64_t>(bytes.size());
+  m_strSendBytes = std::move(bytes);
+  // A memory stream needs a buffer of at least one byte; only `size` go out.
+  if (m_strSendBytes.empty()) m_strSendBytes.push_back('\0');
+  std::FILE* file = ::fmemopen(m_strSendBytes.data(), m_strSendBytes.size(), "r");
+  if (file == nullptr) return false;
+  StartSending(file, std::string(), size, modified, false);
+  return true;
+}
+
+void CServiceBase::StartSending(std::FILE* file, const std::string& native, int64_t size, uint32_t modified,
+                                bool deleteAfter) {
   m_pTransferFile = file;
   m_strTransferPath = native;
 
   // Exactly the size announced goes out, even if the file grows meanwhile.
-  m_nSendRemaining = st.st_size;
+  m_nSendRemaining = size;
   m_bSendQueued = false;
-  const int32_t pieces = static_cast<int32_t>((st.st_size + kFilePiece - 1) / kFilePiece);
+  const int32_t pieces = static_cast<int32_t>((size + kFilePiece - 1) / kFilePiece);
   m_pFileSchema = std::make_unique<CColumnTypes>(1, 1 + pieces);
   m_pFileSchema->AddColumn(kColumnBinary, "Block");
   m_pRequest->SendData(m_pFileSchema->BuildPacket());
   uint8_t stamp[4];
-  const uint32_t modified = static_cast<uint32_t>(st.st_mtime);
   for (int i = 0; i < 4; ++i) stamp[i] = static_cast<uint8_t>(modified >> (8 * i));
   SendRowOfBytes(stamp, sizeof stamp);
 
@@ -146,16 +162,15 @@ bool CServiceBase::SendFile(const std::string& path, bool deleteAfter) {
     m_bSendQueued = true;
     OnSendFileQueued();
   }
-  return true;
 }
 
 void CServiceBase::SendRowOfBytes(const uint8_t* data, size_t length) {
   // The row of one binary column: its 16-bit length, then the bytes.
-  auto* body = new CByteBlock(nullptr, static_cast<int32_t>(length + 2));
-  body->data[0] = static_cast<uint8_t>(length);
-  body->data[1] = static_cast<uint8_t>(length >> 8);
-  std::memcpy(body->data + 2, data, length);
-  m_pRequest->SendMoreData(body);
+  uint8_t row[2 + kFilePiece];
+  row[0] = static_cast<uint8_t>(length);
+  row[1] = static_cast<uint8_t>(length >> 8);
+  std::memcpy(row + 2, data, length);
+  m_pRequest->SendMoreData(row, 2 + length);
 }
 
 void CServiceBase::TransferPulseStep(void* service) {

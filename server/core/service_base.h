@@ -50,6 +50,9 @@ class CServiceBase {
   virtual int OnDataBlock();
   virtual bool HasClientApp() { return false; }
   virtual void RunClientApp() {}
+  // A parameter of the bound request that holds a secret (a password): the
+  // API log writes "*****" in its place.
+  virtual bool IsSecretParam(int /*index*/) const { return false; }
 
   void BindRequest(CRequestContext* request, const std::string& service, const std::string& item,
                    const std::string& params);
@@ -73,6 +76,10 @@ class CServiceBase {
   // Starts sending the file; false (and nothing sent) when it cannot be
   // opened. deleteAfter: delete the file once it is sent.
   bool SendFile(const std::string& path, bool deleteAfter);
+  // Sends bytes made for this request (a member's copy of a page) as a file
+  // last written at `modified`, exactly as SendFile sends one, without ever
+  // writing them to disk.
+  bool SendFileBytes(std::string bytes, uint32_t modified);
   // How a received file takes its name once complete.
   enum class ReceiveName {
     kReplace,       // replaces a file of that name
@@ -114,6 +121,9 @@ class CServiceBase {
   // (the service may be gone then).
   bool SendFileStep();
   void SendRowOfBytes(const uint8_t* data, size_t length);
+  // Announces the file and starts sending it from `file` (taken).
+  void StartSending(std::FILE* file, const std::string& native, int64_t size, uint32_t modified,
+                    bool deleteAfter);
   void EndTransferPulse();
   // The end of an upload: the file closed, timed and named.
   void FinishReceiving();
@@ -142,6 +152,8 @@ class CServiceBase {
   ReceiveName m_receiveName = ReceiveName::kReplace;
   // Download: bytes still to send of the size announced.
   int64_t m_nSendRemaining = 0;
+  // What SendFileBytes sends; its FILE reads from here.
+  std::string m_strSendBytes;
   bool m_bSendQueued = false;
   bool m_bReceiving = false;
   int64_t m_nFileTime = 0;

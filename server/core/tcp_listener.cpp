@@ -20,6 +20,8 @@ std::atomic<bool> g_bAccept{true};
 std::unique_ptr<asio::ip::tcp::acceptor> g_pAcceptor;
 std::unique_ptr<asio::ip::tcp::resolver> g_pResolver;
 std::unique_ptr<asio::steady_timer> g_pRetryTimer;
+std::string g_listenerFailure;
+int g_listenerErrno = 0;
 
 void AcceptNext();
 
@@ -94,10 +96,10 @@ void UnloadWinSock() {
 
 bool IsWinSockLoaded() { return g_bLoaded; }
 
-void StartTransports(CServer* server) {
+bool StartTransports(CServer* server) {
   CTransportBase::SetServer(server);
   CTransportTCP transport;
-  if (transport.IsAvailable()) transport.Startup();
+  return !transport.IsAvailable() || transport.Startup() == 0;
 }
 
 void StopTransports() {
@@ -118,7 +120,14 @@ int OpenClientListener() {
   if (!ec) acceptor->set_option(asio::socket_base::reuse_address(true), ec);
   if (!ec) acceptor->bind(endpoint, ec);
   if (!ec) acceptor->listen(100, ec);
-  if (ec) return -1;
+  if (ec) {
+    g_listenerErrno = ec.value();
+    g_listenerFailure = "The server cannot listen for clients on TCP port " +
+                        std::to_string(port) + ": " + ec.message() + ".";
+    return -1;
+  }
+  g_listenerErrno = 0;
+  g_listenerFailure.clear();
   g_pAcceptor = std::move(acceptor);
   AcceptNext();
   return 0;
@@ -130,6 +139,9 @@ void CloseClientListener() {
   g_pAcceptor->close(ec);
   g_pAcceptor.reset();
 }
+
+const std::string& ClientListenerFailure() { return g_listenerFailure; }
+int ClientListenerErrno() { return g_listenerErrno; }
 
 uint16_t GetClientListenerPort() {
   if (!g_pAcceptor) return 0;

@@ -2,6 +2,7 @@
 // of the client transport.
 #pragma once
 #include <cstdint>
+#include <string>
 
 class CServer;
 
@@ -12,8 +13,9 @@ void LoadWinSock();
 void UnloadWinSock();
 bool IsWinSockLoaded();
 
-// Remembers the server and starts (stops) every transport class.
-void StartTransports(CServer* server);
+// Remembers the server and starts (stops) every transport class. False when
+// one could not start (ClientListenerFailure says why).
+bool StartTransports(CServer* server);
 void StopTransports();
 
 // Accept new connections or refuse them (accepted and closed at once). Safe
@@ -23,6 +25,10 @@ bool IsAcceptingConnections();
 
 // The listener itself, for CTransportTCP::Startup and Shutdown.
 int OpenClientListener();
+// Why the last OpenClientListener failed, with the port and the system's
+// text, and its error number; empty and 0 after a success.
+const std::string& ClientListenerFailure();
+int ClientListenerErrno();
 void CloseClientListener();
 // The port the listener is bound to; 0 when none.
 uint16_t GetClientListenerPort();

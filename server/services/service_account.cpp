@@ -96,6 +96,12 @@ CServiceAccount::CServiceAccount() = default;
 
 CServiceAccount::~CServiceAccount() { StopStream(); }
 
+bool CServiceAccount::IsSecretParam(int index) const {
+  if (strcasecmp(GetItem().c_str(), "SetPassword") == 0) return index == 0;
+  if (strcasecmp(GetItem().c_str(), "SetProfileInfo") == 0) return index == 11;
+  return false;
+}
+
 int CServiceAccount::ProcessRequest() {
   for (const Handler& handler : kHandlers) {
     if (strcasecmp(GetItem().c_str(), handler.item) != 0) continue;

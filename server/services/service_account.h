@@ -37,6 +37,8 @@ class CServiceAccount : public CServiceBase {
   bool IsAvailable() override { return true; }
   int ProcessRequest() override;
   void ContinueRequest() override;
+  // The password of SetPassword and of SetProfileInfo.
+  bool IsSecretParam(int index) const override;
 
   // Step kinds of the continuation.
   enum StepKind {

@@ -15,6 +15,7 @@
 #include "server/core/request_packet.h"
 #include "server/core/result_set.h"
 #include "server/core/service_factory.h"
+#include "server/core/transport_base.h"
 #include "server/core/user.h"
 #include "server/services/database_texts.h"
 #include "server/services/database_values.h"
@@ -27,6 +28,8 @@ const CModuleRegistration g_databaseModule(&CServiceDatabase::InitModule, &CServ
 
 // A row and its 3-byte packet header fit one frame.
 constexpr size_t kRowLimit = qn::kMaxFrame - 3;
+// Rows (or skipped catalogue entries) of one pulse step at most.
+constexpr int kRowsPerStep = 32;
 
 std::string QuotedChoices(const std::vector<std::string>& choices) {
   std::string out;
@@ -133,11 +136,8 @@ int CServiceDatabase::GetAllDatabases() {
   m_pSchema->AddColumn(kColumnBool, "CanRead");
   m_pSchema->AddColumn(kColumnBool, "CanWrite");
   m_pSchema->AddColumn(kColumnBool, "IsQuickBase");
-  GetRequest()->SendData(m_pSchema->BuildPacket());
-  m_nStreamState = kStreamDatabases;
   m_nCursor = 0;
-  m_pPulse = new CPulse(&CServiceBase::PulseCallback, this);
-  return 0;
+  return StartStream(kStreamDatabases);
 }
 
 int CServiceDatabase::GetFieldInfo() {
@@ -152,24 +152,9 @@ int CServiceDatabase::GetFieldInfo() {
       {kColumnBool, "QBSearch"},       {kColumnBool, "QBBrowse"},      {kColumnBool, "QBDetail"}};
   m_pSchema = std::make_unique<CColumnTypes>(12, -1);
   for (const auto& [type, name] : kColumns) m_pSchema->AddColumn(type, name);
-  GetRequest()->SendData(m_pSchema->BuildPacket());
-  m_nStreamState = kStreamFields;
   m_nCursor = 0;
   m_pCurrentDatabase = database;
-  m_pPulse = new CPulse(&CServiceBase::PulseCallback, this);
-  return 0;
-}
-
-int CServiceDatabase::StartRows(StreamState state) {
-  GetRequest()->SendData(m_pSchema->BuildPacket());
-  if (m_pRecordset->IsEOF()) {
-    StopStream();
-    GetRequest()->EndRequest();
-    return 0;
-  }
-  m_nStreamState = state;
-  m_pPulse = new CPulse(&CServiceBase::PulseCallback, this);
-  return 0;
+  return StartStream(kStreamFields);
 }
 
 void CServiceDatabase::StopStream() {
@@ -188,24 +173,41 @@ void CServiceDatabase::Finish(uint16_t code) {
     request->FailRequest(code);
 }
 
+bool CServiceDatabase::StreamStep() {
+  // A step sends a bounded number of rows, so a long result never holds the
+  // loop, and the rows of one step leave the connection in one write.
+  CTransportBase* connection = GetRequest()->GetConnection();
+  const bool catalogue = m_nStreamState == kStreamDatabases || m_nStreamState == kStreamFields;
+  for (int unit = 0; unit < kRowsPerStep; ++unit) {
+    if (!(catalogue ? StepCatalogue() : StepRows())) return false;
+    if (connection->IsOutputBacklogged()) break;
+  }
+  return true;
+}
+
 void CServiceDatabase::ContinueRequest() {
   // Rows wait while the client has not read the ones queued.
   if (RestWhileBacklogged(m_pPulse)) return;
-  if (m_nStreamState == kStreamDatabases || m_nStreamState == kStreamFields)
-    StepCatalogue();
-  else
-    StepRows();
+  StreamStep();
 }
 
-void CServiceDatabase::StepCatalogue() {
+int CServiceDatabase::StartStream(StreamState state) {
+  GetRequest()->SendData(m_pSchema->BuildPacket());
+  m_nStreamState = state;
+  // The first step's rows leave with the schema; a pulse sends the rest.
+  if (StreamStep()) m_pPulse = new CPulse(&CServiceBase::PulseCallback, this);
+  return 0;
+}
+
+bool CServiceDatabase::StepCatalogue() {
   CResultRow row(*m_pSchema);
   if (m_nStreamState == kStreamDatabases) {
     const CDatabaseCatalogue& catalogue = DatabaseCatalogue();
-    if (m_nCursor >= catalogue.size()) return Finish();
+    if (m_nCursor >= catalogue.size()) return Finish(), false;
     const CDatabaseInfo& database = *catalogue[m_nCursor++];
     const int32_t canRead = HasKey(database.m_nReadKeyID) ? 1 : 0;
     const int32_t canWrite = HasKey(database.m_nWriteKeyID) ? 1 : 0;
-    if (!canRead && !canWrite) return;
+    if (!canRead && !canWrite) return true;
     const int32_t quickBase = database.m_bIsQuickBase ? 1 : 0;
     row.AddValue(&database.m_strName);
     row.AddValue(&database.m_strPrimaryKey);
@@ -214,9 +216,9 @@ void CServiceDatabase::StepCatalogue() {
     row.AddValue(&quickBase);
   } else {
     const std::vector<CFieldInfo>& fields = m_pCurrentDatabase->m_fields;
-    if (m_nCursor >= fields.size()) return Finish();
+    if (m_nCursor >= fields.size()) return Finish(), false;
     const CFieldInfo& field = fields[m_nCursor++];
-    if (!HasKey(field.m_nReadKeyID)) return;
+    if (!HasKey(field.m_nReadKeyID)) return true;
     const uint8_t type = qn::dbservice::ResultColumnType(field.m_nSQLType);
     const int16_t width = static_cast<int16_t>(field.m_nLength);
     const int32_t primary = strcasecmp(field.m_strName.c_str(), m_pCurrentDatabase->m_strPrimaryKey.c_str()) == 0;
@@ -231,6 +233,7 @@ void CServiceDatabase::StepCatalogue() {
       row.AddValue(value);
   }
   GetRequest()->SendMoreData(row.BuildPacket());
+  return true;
 }
 
 void CServiceDatabase::SendRecordsetRow() {
@@ -255,14 +258,15 @@ void CServiceDatabase::SendRecordsetRow() {
   GetRequest()->SendMoreData(row.BuildPacket());
 }
 
-void CServiceDatabase::StepRows() {
-  if (!m_pRecordset || m_pRecordset->IsEOF()) return Finish();
+bool CServiceDatabase::StepRows() {
+  if (!m_pRecordset || m_pRecordset->IsEOF()) return Finish(), false;
   SendRecordsetRow();
   try {
     m_pRecordset->MoveNext();
   } catch (const CDBException&) {
     // The rows sent are not all there are: the client hears so.
-    return Finish(qn::kResultDbError);
+    return Finish(qn::kResultDbError), false;
   }
-  if (m_pRecordset->IsEOF()) Finish();
+  if (m_pRecordset->IsEOF()) return Finish(), false;
+  return true;
 }

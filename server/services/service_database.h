@@ -2,8 +2,8 @@
 // operator lists in the catalogue (database_catalogue): the list of
 // databases and their fields, searches, distinct values and procedure calls
 // (service_database_query.cpp), and adding, changing and deleting rows and
-// their media files (service_database_update.cpp). Rows go out one per
-// pulse step.
+// their media files (service_database_update.cpp). Rows go out from pulse
+// steps, a bounded number per step.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -93,11 +93,14 @@ class CServiceDatabase : public CServiceBase {
   // The parameters in order; false when their count is not `count`.
   bool TakeParams(int count, std::vector<std::string>& out);
 
-  // Sends the schema; starts the row stream when the open recordset has a
-  // row, else ends the request.
-  int StartRows(StreamState state);
-  void StepCatalogue();
-  void StepRows();
+  // Sends the schema and the first step's rows; a pulse sends the rest.
+  int StartStream(StreamState state);
+  // Up to a step's share of rows; false once the request has ended.
+  bool StreamStep();
+  // One entry or row of the stream; false once the request has ended (the
+  // service may be gone then).
+  bool StepCatalogue();
+  bool StepRows();
   void SendRecordsetRow();
   // Stops the pulse and frees the schema and the recordset.
   void StopStream();

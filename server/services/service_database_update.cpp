@@ -335,7 +335,9 @@ void CServiceDatabase::OnReceiveFileDone() {
         code = qn::kResultDbError;
     } else {
       std::string bytes;
-      if (!ReadWholeFile(received, bytes)) {
+      // Neither driver stores a zero byte in text: it would cut the value.
+      if (!ReadWholeFile(received, bytes) ||
+          (m_nMediaType == SQL_LONGVARCHAR && bytes.find('\0') != std::string::npos)) {
         code = qn::kResultDbError;
       } else {
         if (bytes.empty()) {

@@ -19,6 +19,8 @@ class CServiceLogon : public CServiceBase {
  public:
   bool IsAvailable() override { return true; }
   int ProcessRequest() override;
+  // The password of Logon and CreateAccount.
+  bool IsSecretParam(int index) const override { return index == 1; }
 
  private:
   int Logon();

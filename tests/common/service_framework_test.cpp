@@ -189,8 +189,17 @@ TEST_F(ServiceFrameworkTest, VerbsAreExactAndNeedTheSwitch) {
   EXPECT_FALSE(ProcessServiceCommand("TestService", "-install"));
   EXPECT_FALSE(ProcessServiceCommand("TestService", ""));
   EXPECT_EQ(Status().currentState, svc::kStopped);
-  // A verb on a service that is not installed is still a verb.
-  EXPECT_TRUE(ProcessServiceCommand("NoSuchService", "-stop"));
+  // A verb on a service that is not installed is still a verb, and fails.
+  int exitCode = -1;
+  EXPECT_TRUE(ProcessServiceCommand("TestService", "-help", &exitCode));
+  EXPECT_EQ(exitCode, 0);
+  testing::internal::CaptureStderr();
+  EXPECT_TRUE(ProcessServiceCommand("NoSuchService", "-stop", &exitCode));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "NoSuchService: -stop failed: The specified service does not exist as an installed "
+            "service. (error 1060)\n");
+  EXPECT_EQ(exitCode, 1);
+  EXPECT_EQ(LastServiceVerbFailure().error, 1060u);
 }
 
 TEST(ServiceFrameworkStandAlone, RunCallsTheWorkerUntilStopped) {

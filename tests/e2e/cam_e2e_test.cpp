@@ -1,14 +1,18 @@
 // The CAM service against the real server in both storage modes: records
 // and files before logon, names in any case, the file keys, libraries
-// replaced and damaged while the server runs, and a clean stop.
+// replaced and damaged while the server runs, a clean stop, and the
+// advertisements pushed through CAM messages.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdio>
+#include <optional>
 #include <filesystem>
 #include <fstream>
 
 #include "common/crc32.h"
+#include "common/registry.h"
 #include "support/cam_golden.h"
 #include "support/installed_server.h"
 
@@ -181,6 +185,58 @@ TEST_P(CamEndToEnd, SharedObjectsAreSentWholeAndTheServerStopsCleanly) {
   EXPECT_TRUE(Ended(Connect()->Call("CAM", "GetComRecord", {"SPELL.DLL"})));
   EXPECT_EQ(server_.Stop(), 0);
 }
+
+// Two advertisements of 5 seconds each, without looping.
+class AdvertiseEndToEnd : public CamEndToEnd {
+ protected:
+  void BeforeStart() override {
+    CamEndToEnd::BeforeStart();
+    CAdvertiseMultiReg().SaveList({"Paint\tBrenlo\t5", "Chess\tGames Inc\t5", "not an entry"});
+    CQuillnetRegistry().WriteDWORD("Advertise", "Loop", 0);
+  }
+};
+
+TEST_P(AdvertiseEndToEnd, TwoAdvertisementsReachBothListenersOfAMemberInOrderOnceEach) {
+  auto member = Connect();
+  // Both listen before logon: they carry the messages of whoever is logged
+  // on on their connection when a message comes.
+  const uint16_t first = member->Send("CAM", "GetSCAMMessages");
+  const uint16_t second = member->Send("CAM", "GetSCAMMessages", {"x"});
+  std::optional<qn::DecodedSchema> schema;
+  for (int i = 0; i < 2; ++i) {
+    auto reply = member->client.ReadReply();
+    ASSERT_TRUE(reply.has_value());
+    ASSERT_EQ(reply->type, qn::kPacketSchema);
+    schema = qn::DecodeSchema(reply->body.data(), reply->body.size());
+    ASSERT_TRUE(schema.has_value());
+    EXPECT_EQ(schema->rowCount, -1);
+  }
+  ASSERT_TRUE(Ended(member->Call("Logon", "CreateAccount", {"Viewer", "pw"})));
+  auto other = Create("Elsewhere");  // logged on, never listening
+
+  std::vector<std::string> seen;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(25);
+  // The second advertisement, then one more tick and a margin for more.
+  std::optional<std::chrono::steady_clock::time_point> quietUntil;
+  while (std::chrono::steady_clock::now() < (quietUntil ? *quietUntil : deadline)) {
+    auto packet = member->client.ReadReply(500);
+    if (!packet) continue;
+    ASSERT_EQ(packet->type, qn::kPacketMoreData);
+    auto row = qn::DecodeRow(schema->columns, packet->body.data(), packet->body.size());
+    ASSERT_TRUE(row.has_value());
+    seen.push_back(std::to_string(packet->requestId == first ? 1 : packet->requestId == second ? 2 : 0) + " " +
+                   std::get<std::string>((*row)[0]) + "/" + std::get<std::string>((*row)[1]) + "/" +
+                   std::to_string(std::get<int32_t>((*row)[2])));
+    if (seen.size() == 4) quietUntil = std::chrono::steady_clock::now() + std::chrono::seconds(7);
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"1 Paint/Brenlo/0", "2 Paint/Brenlo/0", "1 Chess/Games Inc/0",
+                                            "2 Chess/Games Inc/0"}));
+  EXPECT_TRUE(other->client.StaysSilent(10));
+}
+
+INSTANTIATE_TEST_SUITE_P(BothStorageModes, AdvertiseEndToEnd,
+                         ::testing::Values(StorageMode::Access, StorageMode::Postgres),
+                         qn::test::StorageModeParamName);
 
 INSTANTIATE_TEST_SUITE_P(BothStorageModes, CamEndToEnd,
                          ::testing::Values(StorageMode::Access, StorageMode::Postgres),

@@ -78,6 +78,13 @@ struct Member : qn::test::Member {
   }
 };
 
+// 101 assignments: one more than a row may take.
+std::string TooManyAssignments() {
+  std::string text;
+  for (int i = 0; i < 101; ++i) text += "People.Age=\"1\", ";
+  return text;
+}
+
 class DatabaseService : public ::testing::TestWithParam<StorageMode> {
  protected:
   void SetUp() override {
@@ -188,6 +195,7 @@ TEST_P(DatabaseService, ListsShowOnlyWhatTheMemberCanUse) {
     EXPECT_EQ(Number(fields.rows[8][4]), 1);  // the primary key
     EXPECT_EQ(Number(age[4]), 0);
     EXPECT_EQ(Number(fields.rows[9][5]), 1);  // Photo is media
+    EXPECT_EQ(Number(fields.rows[5][5]), 0);
     EXPECT_EQ(Number(age[9]), 1);
     EXPECT_EQ(Number(age[10]), 0);
     if (database == "People") {
@@ -372,6 +380,7 @@ TEST_P(DatabaseService, AddNewChecksValuesAndFillsMacros) {
         {"Name=\"Zed\"", 0x1502},
         {"People.Nope=\"1\"", 0x1502},
         {"People.Secret=\"x\"", 0x1502},
+        {TooManyAssignments(), 0x1502},
     };
     for (const auto& r : refused)
       EXPECT_EQ(Code(alice->Db("AddNew", {database, r.assignments})), r.code) << database << " " << r.assignments;
@@ -455,6 +464,14 @@ TEST_P(DatabaseService, MediaTravelThroughTheMediaDirectoryOnly) {
     EXPECT_EQ(Row(database, "Scan", 3), "(null)");
     EXPECT_EQ(alice->Media(database, "3", "People.Scan"), "code " + std::to_string(0x1508));
 
+    // Long text as media, whole; a zero byte, which neither database keeps
+    // in text, is refused with the old value kept.
+    const std::string text = std::string(3000, 't') + "\xe9nd";
+    ASSERT_TRUE(Ended(alice->Upload(database, "3", "People.Notes", text)));
+    EXPECT_EQ(alice->Media(database, "3", "People.Notes"), text);
+    EXPECT_EQ(Code(alice->Upload(database, "3", "People.Notes", "a" + std::string(1, '\0') + "b")), 0x1503);
+    EXPECT_EQ(alice->Media(database, "3", "People.Notes"), text);
+
     // Refusals before anything travels.
     EXPECT_EQ(Code(alice->Upload(database, "1", "People.Avatar", "a")), 0x1503);  // no media directory
     EXPECT_EQ(Code(bob->Upload(database, "1", "People.Photo", "b")), 0x1507);
@@ -490,6 +507,39 @@ TEST_P(DatabaseService, MediaTravelThroughTheMediaDirectoryOnly) {
   std::ifstream kept(media / stored);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "first");
   EXPECT_EQ(Row("People", "Scan", 6), "(null)");
+}
+
+TEST_P(DatabaseService, LongResultsStreamWholeAndAMemberMayLeaveMidway) {
+  std::string rows;
+  for (int i = 0; i < 300; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "Zz%03d", i);
+    rows += std::string(rows.empty() ? "" : ", ") + "(" + std::to_string(1000 + i) + ", '" + name + "', 'Alice', " +
+            std::to_string(i % 100) + ")";
+  }
+  for (const std::string& database : Sources())
+    seed_.Exec(OnPostgres(database), "INSERT INTO People (PersonID, Name, Owner, Age) VALUES " + rows);
+  auto alice = Create("Alice");
+  for (const std::string& database : Sources()) {
+    const TableReply all = alice->Db("Search", {database, "People.Name", "", ""});
+    ASSERT_TRUE(Ended(all)) << Code(all);
+    const auto names = alice->Names(all);
+    ASSERT_EQ(names.size(), 303u) << database;
+    EXPECT_EQ(names[3], "Zz000");
+    EXPECT_EQ(names.back(), "Zz299");
+    const TableReply ages = alice->Db("GetUniqueFieldValues", {database, "People.Age"});
+    EXPECT_EQ(ages.rows.size(), 100u) << database;  // 0 to 99, Alice's first three among them
+  }
+  // Members who leave in the middle of long results take nothing with them.
+  for (int i = 0; i < 3; ++i) {
+    auto leaver = Create("Leaver" + std::to_string(i));
+    for (const std::string& database : Sources())
+      EXPECT_TRUE(leaver->client.Request(100, "Database", "Search", qn::client::Params({database, "*", "", ""})));
+  }
+  for (const std::string& database : Sources()) {
+    ASSERT_TRUE(Ended(alice->Db("Update", {database, "1000", "People.Name=\"Still\""}))) << database;
+    EXPECT_EQ(Row(database, "Name", 1000), "Still");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(BothStorageModes, DatabaseService,

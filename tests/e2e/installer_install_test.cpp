@@ -166,7 +166,7 @@ TEST_P(FreshInstall, ProceduresAreAddedOnceToADatabaseWithoutThem) {
 TEST(SetupScript, MakesMissingDatabasesFromTheTemplatesAndKeepsExistingOnes) {
   ScopedRoot root;
   const std::string command = "QN_TEMPLATE_DIR=" + std::string(QN_TEMPLATE_DIR) + " QN_ROOT=" +
-                              root.path().string() + " bash " + QN_SOURCE_DIR + "/scripts/setup-databases >/dev/null";
+                              root.path().string() + " bash " + QN_SOURCE_DIR + "/scripts/create-databases >/dev/null";
   ASSERT_EQ(std::system(command.c_str()), 0);
   const std::filesystem::path chat = root.path() / "var/lib/quillnet/QNCHAT.MDB";
   ExecSqlite(chat, "INSERT INTO ChatRooms (Room) VALUES ('Kept')");

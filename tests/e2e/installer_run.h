@@ -33,7 +33,7 @@ InstallerOutcome RunInstaller(const InstallerAnswers& answers);
 
 // Empties the installation of the process's root (data sources, registry,
 // QNSVR.INI, the program directory) and, with `setUp`, puts the templates
-// and QNDATA.SQL into the program directory as scripts/setup-databases does.
+// and QNDATA.SQL into the program directory as scripts/create-databases does.
 void ResetInstallation(bool setUp = true);
 
 // The parameters that reach the PostgreSQL test server, for `database`.

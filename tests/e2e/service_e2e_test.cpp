@@ -1,8 +1,14 @@
 // The server as a service: qnsvr32's install run and verbs in a private root,
 // with the server started and controlled by the service control stand-in.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <chrono>
 #include <cstdio>
@@ -231,6 +237,94 @@ TEST_F(ServerAsServiceTest, KilledServerReadsStoppedAndStartsAgain) {
   ExpectAnswers(client, 1);
   ASSERT_EQ(Verb("-stop").exitCode, 0);
   EXPECT_EQ(Status().currentState, svc::kStopped);
+}
+
+// A socket on the port the server wants, as another program could hold it.
+class PortHolder {
+ public:
+  explicit PortHolder(uint16_t port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    ok_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+          ::listen(fd_, 1) == 0;
+  }
+  ~PortHolder() { Release(); }
+  bool ok() const { return ok_; }
+  void Release() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+  bool ok_ = false;
+};
+
+TEST_F(ServerAsServiceTest, ATakenPortEndsTheStartWithTheReasonStandAloneAndAsAService) {
+  PortHolder holder(port_);
+  ASSERT_TRUE(holder.ok());
+  const std::string reason = "cannot listen for clients on TCP port " + std::to_string(port_) +
+                             ": Address already in use";
+
+  qn::test::ServerProcess alone;
+  ASSERT_TRUE(alone.Start("qnsvr32", {"-sa"}, root_.path().string(), 0));
+  EXPECT_EQ(alone.Wait(15000), 1);
+  EXPECT_NE(alone.StderrText().find(reason), std::string::npos) << alone.StderrText();
+
+  ASSERT_EQ(Verb("-install").exitCode, 0);
+  auto started = Verb("-start");
+  EXPECT_NE(started.exitCode, 0);
+  EXPECT_NE(started.output.find("-start failed"), std::string::npos) << started.output;
+  EXPECT_NE(started.output.find("(error 1066, service-specific error " +
+                                std::to_string(EADDRINUSE) + ")"),
+            std::string::npos)
+      << started.output;
+  EXPECT_NE(started.output.find(reason), std::string::npos) << started.output;
+  svc::ServiceStatus st = Status();
+  EXPECT_EQ(st.currentState, svc::kStopped);
+  EXPECT_EQ(st.win32ExitCode, static_cast<uint32_t>(svc::kServiceSpecificError));
+  EXPECT_EQ(st.serviceSpecificExitCode, static_cast<uint32_t>(EADDRINUSE));
+  // What the service wrote may name members: its log is the owner's only.
+  struct stat log {};
+  ASSERT_EQ(::stat((root_.path() / "run/quillnet/quillnetserver.log").c_str(), &log), 0);
+  EXPECT_EQ(log.st_mode & 0777, 0600u);
+
+  holder.Release();
+  auto again = Verb("-start");
+  ASSERT_EQ(again.exitCode, 0) << again.output;
+  // Running is reported once clients can connect.
+  EXPECT_TRUE(qn::test::IsPortListening(port_));
+  ASSERT_EQ(Verb("-stop").exitCode, 0);
+}
+
+TEST_F(ServerAsServiceTest, AnAccountTheServiceControlRefusesIsToldSoAndChangesNothing) {
+  if (::geteuid() != 0) GTEST_SKIP() << "running a verb as another account needs root";
+  ASSERT_EQ(Verb("-install").exitCode, 0);
+  ASSERT_EQ(Verb("-start").exitCode, 0);
+  const pid_t pid = Status().processId;
+  // The program where the other account may run it; the installation stays
+  // the owner's (the root directory may be walked, not its files read).
+  char dir[] = "/tmp/qn-verb-XXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  const std::string program = std::string(dir) + "/qnsvr32";
+  std::filesystem::copy_file(Program(), program);
+  ::chmod(dir, 0755);
+  ::chmod(program.c_str(), 0755);
+  ::chmod(root_.path().c_str(), 0755);
+  for (const char* verb : {"-stop", "-status", "-pause"}) {
+    auto run = qn::svctest::RunProgram({"/usr/sbin/runuser", "-u", "nobody", "--", program, verb},
+                                       30s);
+    EXPECT_EQ(run.exitCode, 1) << verb << ": " << run.output;
+    EXPECT_NE(run.output.find("Access is denied. (error 5)"), std::string::npos)
+        << verb << ": " << run.output;
+  }
+  std::filesystem::remove_all(dir);
+  EXPECT_EQ(Status().currentState, svc::kRunning);
+  EXPECT_EQ(Status().processId, pid);
+  ASSERT_EQ(Verb("-stop").exitCode, 0);
 }
 
 }  // namespace

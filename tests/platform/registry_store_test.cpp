@@ -177,6 +177,18 @@ TEST_F(RegistryStore, AFileNotInTheFormatIsNeverOverwritten) {
   EXPECT_EQ(ReadFile(file_), garbage);
 }
 
+TEST_F(RegistryStore, TheFileIsItsOwnersOnly) {
+  // It holds the database login: nobody else may read it, however it began.
+  ASSERT_EQ(Set(store_, "K", "a", "secret"), kOk);
+  struct stat st;
+  ASSERT_EQ(::stat(file_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ::chmod(file_.c_str(), 0664);
+  ASSERT_EQ(Set(store_, "K", "b", "more"), kOk);
+  ASSERT_EQ(::stat(file_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0660u);
+}
+
 TEST_F(RegistryStore, AFailedWriteChangesNothing) {
   ASSERT_EQ(Set(store_, "K", "a", "old a"), kOk);
   ASSERT_EQ(Set(store_, "K", "b", "old b"), kOk);

@@ -88,6 +88,7 @@ int RunServerServiceHelper() {
                                        std::ofstream(qn::paths::RunDir() / "closed.txt") << "closed";
                                    },
                                    [](bool) {}});
+  thread.ServerStarted(0);  // what the server's start reports once it listens
   bool closed = qn::svctest::WaitUntil([&] { return closes > 0; }, 20s);
   thread.Finish();
   return closed ? 0 : 3;

@@ -67,7 +67,7 @@ DatabaseSeed::~DatabaseSeed() {
 }
 
 std::string DatabaseSeed::SqliteConnect() const {
-  return "Driver={" + std::string(kSqliteDriverName) + "};Database=" + (OperatorDirectory() / "people.db").string();
+  return "Driver={" + std::string(kSqliteDriverName) + "};Database=" + SqliteFile().string();
 }
 
 std::string DatabaseSeed::PostgresConnect(const std::string& database) const {
@@ -77,20 +77,22 @@ std::string DatabaseSeed::PostgresConnect(const std::string& database) const {
 
 fs::path DatabaseSeed::MediaDirectory() const { return MemberInstall::Root() / "var/lib/quillnet/media"; }
 
-bool DatabaseSeed::Create(std::string* error) {
+fs::path DatabaseSeed::SqliteFile() const { return OperatorDirectory() / "people.db"; }
+
+bool DatabaseSeed::CreateDatabases(std::string* error) {
   try {
     fs::remove_all(OperatorDirectory());
     fs::create_directories(OperatorDirectory());
     fs::remove_all(MediaDirectory());
     fs::create_directories(MediaDirectory());
     {
+      // The file with WAL, as the data source opens it.
       CDatabase db;
       db.OpenEx(SqliteConnect());
-      db.ExecuteSQL(kSqliteTable);
-      db.ExecuteSQL(kRows);
+      db.ExecuteSQL("PRAGMA journal_mode=WAL");
     }
     qn::odbc::WriteDataSource(kSqliteSource, kSqliteDriverName,
-                              {{"Database", (OperatorDirectory() / "people.db").string()},
+                              {{"Database", SqliteFile().string()},
                                {"Timeout", "10000"},
                                {"JournalMode", "WAL"},
                                {"NoCreat", "1"},
@@ -100,12 +102,26 @@ bool DatabaseSeed::Create(std::string* error) {
     if (PostgresTestServerAvailable()) {
       static std::atomic<int> counter{0};
       pgDatabase_ = "qnops_" + std::to_string(getpid()) + "_" + std::to_string(counter++);
-      {
-        CDatabase admin;
-        admin.OpenEx(PostgresConnect("postgres"));
-        admin.ExecuteSQL("DROP DATABASE IF EXISTS " + pgDatabase_);
-        admin.ExecuteSQL("CREATE DATABASE " + pgDatabase_);
-      }
+      CDatabase admin;
+      admin.OpenEx(PostgresConnect("postgres"));
+      admin.ExecuteSQL("DROP DATABASE IF EXISTS " + pgDatabase_);
+      admin.ExecuteSQL("CREATE DATABASE " + pgDatabase_);
+      qn::odbc::WriteDataSource(kPostgresSource, kPostgresDriverName,
+                                {{"Servername", Env("QN_TEST_PG_HOST")}, {"Port", Env("QN_TEST_PG_PORT")}});
+    }
+    return true;
+  } catch (const std::exception& e) {
+    *error = e.what();
+    return false;
+  }
+}
+
+bool DatabaseSeed::Create(std::string* error) {
+  if (!CreateDatabases(error)) return false;
+  try {
+    Exec(false, kSqliteTable);
+    Exec(false, kRows);
+    if (HasPostgres()) {
       CDatabase db;
       db.OpenEx(PostgresConnect(pgDatabase_));
       db.ExecuteSQL(kPostgresTable);
@@ -117,8 +133,6 @@ bool DatabaseSeed::Create(std::string* error) {
       db.ExecuteSQL(
           "CREATE FUNCTION touch(integer) RETURNS void AS "
           "'UPDATE People SET Notes = ''touched'' WHERE PersonID = $1' LANGUAGE SQL");
-      qn::odbc::WriteDataSource(kPostgresSource, kPostgresDriverName,
-                                {{"Servername", Env("QN_TEST_PG_HOST")}, {"Port", Env("QN_TEST_PG_PORT")}});
     }
     CreateCatalogue();
     return true;
@@ -186,7 +200,7 @@ void DatabaseSeed::CreateCatalogue() {
         {"People.Height", "Height", false, "", -1, "", 10, 5, ""},
         {"People.Colour", "Colour", false, "", -1, "\"Red\", \"Blue\", \"Say \\\"hi\\\"\"", 0, 0, ""},
         {"People.Born", "Born", false, "", -1, "", 0, 0, ""},
-        {"People.Notes", "Notes", false, "", -1, "", 0, 0, ""},
+        {"People.Notes", "Notes", true, "", -1, "", 0, 0, ""},
         {"People.Photo", "Photo", true, "media", -1, "", 0, 0, ""},
         {"People.Scan", "Scan", true, "", -1, "", 0, 0, ""},
         {"People.Avatar", "Avatar", true, "", -1, "", 0, 0, ""},

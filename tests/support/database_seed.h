@@ -28,7 +28,11 @@ class DatabaseSeed {
   // default key chain of MemberInstall::SeedAccountDefaults, which must have
   // run. False (and `error` says why) on failure.
   bool Create(std::string* error);
+  // Only the two empty databases and their data sources.
+  bool CreateDatabases(std::string* error);
   bool HasPostgres() const { return !pgDatabase_.empty(); }
+  std::filesystem::path SqliteFile() const;
+  const std::string& PostgresDatabase() const { return pgDatabase_; }
 
   // Statements and queries on an operator database: `postgres` picks the
   // PostgreSQL one. Query gives the first column of the first row as text.

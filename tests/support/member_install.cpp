@@ -82,6 +82,9 @@ bool MemberInstall::Create(StorageMode mode, uint16_t port, std::string* error) 
         CDatabase db;
         db.OpenEx("Driver={" + std::string(kSqliteDriverName) + "};Database=" + file.string());
         RunSqlScript(db, ReadScriptFile(SchemaDir() + "/schema-sqlite/" + area + ".sql"));
+        // As scripts/create-databases makes them: the owner's only, and so
+        // the side files the server's driver makes beside them.
+        fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
       }
       return true;
     }

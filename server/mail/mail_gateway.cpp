@@ -1,0 +1,122 @@
+#include "server/mail/mail_gateway.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <cctype>
+#include <exception>
+
+#include "common/helpers.h"
+#include "server/core/api_log.h"
+#include "server/core/user.h"
+#include "server/data/database.h"
+#include "server/data/schema_recordsets.h"
+#include "server/mail/mail_texts.h"
+#include "server/mail/service_email.h"
+#include "server/services/service_utility.h"
+
+namespace {
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// The driver's text, then its state and where it arose.
+std::string DescribeDatabaseError(const CDBException& e) {
+  std::string origin = e.what();
+  const std::string tail = ": " + e.DriverText();
+  if (origin.size() >= tail.size() && origin.compare(origin.size() - tail.size(), tail.size(), tail) == 0)
+    origin.resize(origin.size() - tail.size());
+  else
+    origin.clear();
+  return e.DriverText() + ", State:" + e.SqlState() + ",Native:" + std::to_string(e.NativeCode()) +
+         ",Origin:" + origin;
+}
+
+}  // namespace
+
+CMailGateway::CMailGateway(const SmtpGatewayConfig& config)
+    : CSmtpGateway(true, "Quillnet SMTP Gateway", config) {}
+
+std::string CMailGateway::FindMemberByAlias(const std::string& alias) {
+  const std::string name = Upper(alias);
+  if (name.empty()) return {};
+  // A logged-on member's alias may have changed since the row was written.
+  std::string found;
+  for (CUser* user : GetUserList()) {
+    std::string own;
+    try {
+      own = user->GetInternetAlias();
+    } catch (const std::exception&) {
+      continue;
+    }
+    if (!own.empty() && strcasecmp(own.c_str(), name.c_str()) == 0) found = user->GetUserID();
+  }
+  if (!found.empty()) return found;
+  CAccounts_2 account(CServiceEmail::AccountDatabase());
+  account.m_strFilter = "InternetAlias=" + SQLQuote(name);
+  account.Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly);
+  return account.IsEOF() ? std::string() : account.m_UserID;
+}
+
+bool CMailGateway::VerifyRecipient(const std::string& name) {
+  WriteApiLog("# SMTP Incoming Verification of Recipient: " + name + "\r\n");
+  try {
+    return !FindMemberByAlias(name).empty();
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+bool CMailGateway::DeliverMessage(const std::vector<std::string>& recipients,
+                                  const std::string& sender, const std::string& subject,
+                                  const std::string& body, std::string& errorText) {
+  using namespace qn::mail;
+  WriteApiLog("# SMTP Incoming Message from" + sender + "\r\n");
+  const std::string senderId = InboundSenderId(sender);
+  const size_t headerEnd = HeaderEnd(body);
+  try {
+    CMessageStore_2 store(CServiceEmail::MailDatabase());
+    store.m_strFilter = "MessageID = 0";
+    store.Open(CRecordset::snapshot, nullptr, CRecordset::appendOnly);
+    for (const std::string& recipient : recipients) {
+      const std::string member = FindMemberByAlias(recipient);
+      if (member.empty()) continue;
+      const std::string target = CServiceEmail::ResolveForwarding(member);
+      if (target.empty()) continue;
+      if (IsInternetRecipient(target)) {
+        std::string forwarded = body;
+        forwarded.insert(headerEnd, ForwardNotice(member));
+        RelayToInternet(sender, sender, {target}, subject, forwarded);
+      } else {
+        std::string note = Cut(body, kNoteChars);
+        const size_t at = std::min(headerEnd, note.size());
+        if (strcasecmp(target.c_str(), member.c_str()) != 0) note.insert(at, ForwardNotice(member));
+        if (sender.size() > kInboundSenderChars) note.insert(at, SenderNotice(sender));
+        store.AddNew();
+        store.m_RecipID = target;
+        store.m_Subject = Cut(subject, kSubjectChars);
+        store.m_Note = note;
+        store.m_SenderID = senderId;
+        // FileTitle, Received and ReturnReceipt keep the store's defaults.
+        store.SetFieldDirty(&store.m_RecipID);
+        store.SetFieldDirty(&store.m_Subject);
+        store.SetFieldDirty(&store.m_Note);
+        store.SetFieldDirty(&store.m_SenderID);
+        store.Update();
+      }
+      PostGlobalMsgToUserID(target, sender + " has just sent you an Email message!", 0);
+      AppendAuditTrail(target, "Email", "SMTPRecv", "Received an Internet Email message from " + senderId);
+    }
+  } catch (const CDBException& e) {
+    errorText = "An error occured while trying to add the message to the Quillnet Email Database (" +
+                DescribeDatabaseError(e) + ")";
+    return false;
+  } catch (const std::exception& e) {
+    errorText = "An error occured while trying to add the message to the Quillnet Email Database (" +
+                std::string(e.what()) + ")";
+    return false;
+  }
+  return true;
+}
