@@ -173,13 +173,20 @@ int CServiceDatabase::CheckMediaField(const CDatabaseInfo& database, const std::
   return 0;
 }
 
-int CServiceDatabase::AddNew() {
-  std::vector<std::string> p;
-  if (!TakeParams(2, p)) return qn::kResultDbParamCount;
-  const CDatabaseInfo* database = FindDatabaseInfo(p[0]);
+int CServiceDatabase::WritableDatabase(int count, std::vector<std::string>& params,
+                                       const CDatabaseInfo*& database) {
+  if (!TakeParams(count, params)) return qn::kResultDbParamCount;
+  database = FindDatabaseInfo(params[0]);
   if (database == nullptr) return qn::kResultDbNoDatabase;
   if (!HasKey(database->m_nWriteKeyID)) return qn::kResultDbNoWriteKey;
   m_pRecordset = std::make_unique<CServiceDatabaseRecordset>(GetDatabase(database->m_strConnect, false));
+  return 0;
+}
+
+int CServiceDatabase::AddNew() {
+  std::vector<std::string> p;
+  const CDatabaseInfo* database = nullptr;
+  if (const int code = WritableDatabase(2, p, database)) return code;
   m_pRecordset->SetQualifiedNames(FALSE);
   std::vector<std::optional<CDynaHolder>> values;
   if (const int code = ReadAssignments(*database, p[1], CDynaBind::kMaxColumns, values)) return code;
@@ -190,18 +197,14 @@ int CServiceDatabase::AddNew() {
   m_pRecordset->AddNew();
   AssignValues(values);
   m_pRecordset->Update();
-  StopStream();
-  GetRequest()->EndRequest();
+  Finish();
   return 0;
 }
 
 int CServiceDatabase::Update() {
   std::vector<std::string> p;
-  if (!TakeParams(3, p)) return qn::kResultDbParamCount;
-  const CDatabaseInfo* database = FindDatabaseInfo(p[0]);
-  if (database == nullptr) return qn::kResultDbNoDatabase;
-  if (!HasKey(database->m_nWriteKeyID)) return qn::kResultDbNoWriteKey;
-  m_pRecordset = std::make_unique<CServiceDatabaseRecordset>(GetDatabase(database->m_strConnect, false));
+  const CDatabaseInfo* database = nullptr;
+  if (const int code = WritableDatabase(3, p, database)) return code;
   std::vector<std::optional<CDynaHolder>> values;
   // The key is bound after the assigned columns.
   if (const int code = ReadAssignments(*database, p[2], CDynaBind::kMaxColumns - 1, values)) return code;
@@ -209,18 +212,14 @@ int CServiceDatabase::Update() {
   m_pRecordset->Edit();
   AssignValues(values);
   m_pRecordset->Update();
-  StopStream();
-  GetRequest()->EndRequest();
+  Finish();
   return 0;
 }
 
 int CServiceDatabase::Delete() {
   std::vector<std::string> p;
-  if (!TakeParams(2, p)) return qn::kResultDbParamCount;
-  const CDatabaseInfo* database = FindDatabaseInfo(p[0]);
-  if (database == nullptr) return qn::kResultDbNoDatabase;
-  if (!HasKey(database->m_nWriteKeyID)) return qn::kResultDbNoWriteKey;
-  m_pRecordset = std::make_unique<CServiceDatabaseRecordset>(GetDatabase(database->m_strConnect, false));
+  const CDatabaseInfo* database = nullptr;
+  if (const int code = WritableDatabase(2, p, database)) return code;
   if (const int code = OpenKeyedRow(*database, p[1], true)) return code;
   m_pRecordset->Delete();
   StopStream();
@@ -274,13 +273,10 @@ int CServiceDatabase::GetMedia() {
 
 int CServiceDatabase::SetMedia() {
   std::vector<std::string> p;
-  if (!TakeParams(3, p)) return qn::kResultDbParamCount;
-  const CDatabaseInfo* database = FindDatabaseInfo(p[0]);
-  if (database == nullptr) return qn::kResultDbNoDatabase;
-  if (!HasKey(database->m_nWriteKeyID)) return qn::kResultDbNoWriteKey;
+  const CDatabaseInfo* database = nullptr;
+  if (const int code = WritableDatabase(3, p, database)) return code;
   const CFieldInfo* field = nullptr;
   if (const int code = CheckMediaField(*database, p[2], field)) return code;
-  m_pRecordset = std::make_unique<CServiceDatabaseRecordset>(GetDatabase(database->m_strConnect, false));
   m_pRecordset->AddColumn(field->m_strName, field->m_nSQLType, field->m_nLength);
   if (const int code = OpenKeyedRow(*database, p[1], true)) return code;
 
