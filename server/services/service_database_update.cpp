@@ -43,7 +43,13 @@ std::string ReserveName(const std::string& directory) {
   return pattern;
 }
 
-bool ReadWholeFile(const std::string& path, std::string& bytes) {
+// A long value stored from an upload is held in memory whole on its way to
+// the database: larger files are refused rather than read.
+constexpr off_t kMaxLongValue = 64 << 20;
+
+bool ReadLongValue(const std::string& path, std::string& bytes) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || st.st_size > kMaxLongValue) return false;
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
   bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -332,7 +338,7 @@ void CServiceDatabase::OnReceiveFileDone() {
     } else {
       std::string bytes;
       // Neither driver stores a zero byte in text: it would cut the value.
-      if (!ReadWholeFile(received, bytes) ||
+      if (!ReadLongValue(received, bytes) ||
           (m_nMediaType == SQL_LONGVARCHAR && bytes.find('\0') != std::string::npos)) {
         code = qn::kResultDbError;
       } else {
