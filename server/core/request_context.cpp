@@ -154,8 +154,14 @@ void CRequestContext::FailRequest(uint16_t code) {
 }
 
 void CRequestContext::OnFollowUpPacket(CByteBlock* packet) {
-  std::unique_ptr<CByteBlock> data(packet->Mid(3));
-  delete packet;
+  // The packet becomes its own data: the header goes, the bytes stay put.
+  std::unique_ptr<CByteBlock> data(packet);
+  if (data->length > 3) {
+    std::memmove(data->data, data->data + 3, static_cast<size_t>(data->length) - 3);
+    data->length -= 3;
+  } else {
+    data->length = 0;
+  }
   if (m_pService == nullptr) return;
   ++m_nBusy;
   int result = 0;

@@ -166,11 +166,11 @@ void CServiceBase::StartSending(std::FILE* file, const std::string& native, int6
 
 void CServiceBase::SendRowOfBytes(const uint8_t* data, size_t length) {
   // The row of one binary column: its 16-bit length, then the bytes.
-  auto* body = new CByteBlock(nullptr, static_cast<int32_t>(length + 2));
-  body->data[0] = static_cast<uint8_t>(length);
-  body->data[1] = static_cast<uint8_t>(length >> 8);
-  std::memcpy(body->data + 2, data, length);
-  m_pRequest->SendMoreData(body);
+  uint8_t row[2 + kFilePiece];
+  row[0] = static_cast<uint8_t>(length);
+  row[1] = static_cast<uint8_t>(length >> 8);
+  std::memcpy(row + 2, data, length);
+  m_pRequest->SendMoreData(row, 2 + length);
 }
 
 void CServiceBase::TransferPulseStep(void* service) {

@@ -552,28 +552,23 @@ void CServiceFileLib::AddUploadRows() {
       file.Open(CRecordset::snapshot, nullptr, CRecordset::appendOnly);
       file.AddNew();
       file.SetFieldNull(&file.m_FileID);
-      file.m_FileName = m_strFileName;
-      file.m_FileExtension = extension;
-      file.m_LastModDate = st.st_mtime;
-      file.m_FileSize = static_cast<int32_t>(st.st_size);
-      file.m_UploadedBy = GetUser()->GetUserID();
-      file.m_FileLocation = m_strTargetPath.substr(0, m_strTargetPath.rfind('\\'));
-      file.m_SuggFolder = m_nFolderId;
-      file.m_ShortDescription = m_strShortDescription;
-      file.m_LongDescription = m_strLongDescription;
-      file.m_DateUploaded = now;
-      for (const void* member :
-           {static_cast<const void*>(&file.m_FileName), static_cast<const void*>(&file.m_FileExtension),
-            static_cast<const void*>(&file.m_LastModDate), static_cast<const void*>(&file.m_FileSize),
-            static_cast<const void*>(&file.m_UploadedBy), static_cast<const void*>(&file.m_FileLocation),
-            static_cast<const void*>(&file.m_SuggFolder),
-            static_cast<const void*>(&file.m_ShortDescription),
-            static_cast<const void*>(&file.m_LongDescription),
-            static_cast<const void*>(&file.m_DateUploaded)})
-        file.SetFieldDirty(member);
+      // Every value is written, an empty text or a 0 as well.
+      const auto set = [&file](auto& member, const auto& value) {
+        member = value;
+        file.SetFieldDirty(&member);
+      };
+      set(file.m_FileName, m_strFileName);
+      set(file.m_FileExtension, extension);
+      set(file.m_LastModDate, st.st_mtime);
+      set(file.m_FileSize, static_cast<int32_t>(st.st_size));
+      set(file.m_UploadedBy, GetUser()->GetUserID());
+      set(file.m_FileLocation, m_strTargetPath.substr(0, m_strTargetPath.rfind('\\')));
+      set(file.m_SuggFolder, m_nFolderId);
+      set(file.m_ShortDescription, m_strShortDescription);
+      set(file.m_LongDescription, m_strLongDescription);
+      set(file.m_DateUploaded, now);
       if (autoApprove) {
-        file.m_DateApproved = now;
-        file.SetFieldDirty(&file.m_DateApproved);
+        set(file.m_DateApproved, now);
       } else {
         file.SetFieldNull(&file.m_DateApproved);
       }
