@@ -7,8 +7,9 @@
 // relies on the registration as asio's own reads do: it ends at the next
 // edge, or at once when an edge came while no wait was pending. So a reader
 // must have read the socket empty before it waits again: until a read would
-// block, or returned fewer bytes than asked for (a stream socket hands out
-// all it holds, and bytes arriving after that make a new edge).
+// block, or ReceiveSome said that nothing was left. A read that returns
+// fewer bytes than asked for is not enough: an end of stream that came with
+// the bytes is still pending then, and makes no new edge.
 #pragma once
 // asio's own headers first: the reactor's needs the scheduler's.
 #include <asio/ip/tcp.hpp>
@@ -36,6 +37,15 @@ class ClientSocket : public asio::ip::tcp::socket {
     asio::ip::tcp::socket::operator=(std::move(other));
     return *this;
   }
+
+  // Has every ReceiveSome learn from the kernel whether the socket holds
+  // more (bytes or a pending end of stream); false where it cannot, and
+  // ReceiveSome then always answers that there may be more.
+  bool EnableReceiveHint();
+  // Reads up to `length` bytes without blocking, as read_some does; `more`
+  // is false only when the socket was left empty with no end of stream
+  // pending, so that waiting for the next edge loses nothing.
+  size_t ReceiveSome(void* data, size_t length, asio::error_code& ec, bool& more);
 
   // Calls `handler(error)` on the loop once the socket may be read: an error
   // of operation_aborted when the socket was closed first. One wait at a

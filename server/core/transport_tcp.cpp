@@ -59,6 +59,7 @@ bool CTransportTCP::Attach(asio::ip::tcp::socket&& socket) {
   if (ec) return false;
   socket.set_option(asio::ip::tcp::no_delay(true), ec);
   m_socket = std::move(socket);
+  m_socket.EnableReceiveHint();
   m_bWritable = true;
   const auto address = peer.address();
   m_description = "TCP/IP (" + (address.is_v4() ? address.to_v4().to_string()
@@ -110,7 +111,8 @@ void CTransportTCP::ReadFrames(size_t budget) {
   size_t taken = 0;
   while (taken < budget) {
     asio::error_code ec;
-    const size_t n = m_socket.read_some(asio::buffer(g_readBuffer), ec);
+    bool more = true;
+    const size_t n = m_socket.ReceiveSome(g_readBuffer, sizeof g_readBuffer, ec, more);
     if (ec == asio::error::would_block || ec == asio::error::try_again) {
       if (!m_bClosePosted) WaitForRead();
       return;
@@ -126,9 +128,8 @@ void CTransportTCP::ReadFrames(size_t budget) {
     // start of an unfinished one is copied to the connection.
     m_decoder.Lend(g_readBuffer, n);
     if (!DeliverFrames()) return;
-    if (n < sizeof g_readBuffer) {
-      // The socket handed out all it held: asking again would only hear
-      // that it is empty.
+    if (!more) {
+      // The socket was left empty: asking again would only hear so.
       if (!m_bClosePosted) WaitForRead();
       return;
     }
