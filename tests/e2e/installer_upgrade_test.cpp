@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,25 @@ std::string ReadFile(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// An INI file's sections with their lines: putting a data source back may
+// write its section in another place of the file.
+std::map<std::string, std::vector<std::string>> IniSections(const std::string& text) {
+  std::map<std::string, std::vector<std::string>> sections;
+  std::string section;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (line.empty()) continue;
+    if (line.front() == '[') section = line;
+    else sections[section].push_back(line);
+  }
+  for (auto& [name, lines] : sections) std::sort(lines.begin(), lines.end());
+  return sections;
+}
+
 class Upgrade : public ::testing::TestWithParam<StorageMode> {
  protected:
   void SetUp() override {
@@ -118,7 +138,9 @@ class Upgrade : public ::testing::TestWithParam<StorageMode> {
     qn::odbc::WriteOdbcIniValue(texts::kOdbcDataSourcesSection, texts::kServerDataSource, texts::kAccessDriver);
   }
   void TearDown() override {
-    if (server_.IsRunning()) EXPECT_EQ(server_.Stop(), 0);
+    if (server_.IsRunning()) {
+      EXPECT_EQ(server_.Stop(), 0);
+    }
     if (HasFailure()) ADD_FAILURE() << "server's standard error:\n" << server_.StderrText();
   }
 
@@ -312,10 +334,12 @@ TEST_P(Upgrade, AFailureHalfWayLeavesEverythingAsItWasAndARerunFinishes) {
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(files, expected);
   EXPECT_EQ(QuerySqlite(ProgramDir() / "QNACCOUN.MDB", "SELECT COUNT(*) FROM LineNumbers"), "2");
-  EXPECT_EQ(ReadFile(MemberInstall::Root() / "etc/quillnet/odbc/odbc.ini"), odbcIni);
+  EXPECT_EQ(IniSections(ReadFile(MemberInstall::Root() / "etc/quillnet/odbc/odbc.ini")), IniSections(odbcIni));
   EXPECT_EQ(CQuillnetRegistry().ReadString("General", "ODBCType", "none"), "none");
   EXPECT_FALSE(fs::exists(MemberInstall::Root() / "etc/quillnet/QNSVR.INI"));
-  if (GetParam() == StorageMode::Postgres) EXPECT_EQ(Query("QNACCOUN", "SELECT to_regclass('accounts')"), Rows{"NULL"});
+  if (GetParam() == StorageMode::Postgres) {
+    EXPECT_EQ(Query("QNACCOUN", "SELECT to_regclass('accounts')"), Rows{"NULL"});
+  }
 
   ExecSqlite(ProgramDir() / "QNMAIL.MDB", "ALTER TABLE Elsewhere RENAME TO MessageStore");
   const InstallerOutcome rerun = RunUpgrade();
