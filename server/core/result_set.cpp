@@ -5,8 +5,35 @@
 
 #include "server/core/request_packet.h"
 
+namespace {
+
+// Packets are built in one buffer per thread, kept from packet to packet:
+// only the block handed out is allocated.
+constexpr size_t kKeptBuildRoom = 64 * 1024;
+// Reserved at once for a schema or row; a larger declared count grows as
+// columns come.
+constexpr int kReservedColumns = 64;
+
+std::vector<uint8_t>& BuildBuffer() {
+  thread_local std::vector<uint8_t> buffer;
+  buffer.clear();
+  return buffer;
+}
+
+CByteBlock* HandOut(std::vector<uint8_t>& out) {
+  auto* block = new CByteBlock(out.data(), static_cast<int32_t>(out.size()));
+  // A rare large row does not stay reserved for the thread's life.
+  if (out.capacity() > kKeptBuildRoom) std::vector<uint8_t>().swap(out);
+  return block;
+}
+
+}  // namespace
+
 CColumnTypes::CColumnTypes(int columnCount, int32_t rowCount)
-    : m_nColumnCount(columnCount), m_nRowCount(rowCount) {}
+    : m_nColumnCount(columnCount), m_nRowCount(rowCount) {
+  // Columns are added one by one up to the declared count.
+  if (columnCount > 0) m_columns.reserve(static_cast<size_t>(std::min(columnCount, kReservedColumns)));
+}
 
 int CColumnTypes::AddColumn(uint8_t type, const std::string& name) {
   if (static_cast<int>(m_columns.size()) >= m_nColumnCount || m_nRowCount == -2) return -1;
@@ -22,17 +49,20 @@ bool CColumnTypes::GetColumn(int index, CColumnDef& out) const {
 
 CByteBlock* CColumnTypes::BuildPacket() const {
   if (static_cast<int>(m_columns.size()) < m_nColumnCount) return nullptr;
-  std::vector<uint8_t> out;
+  std::vector<uint8_t>& out = BuildBuffer();
   qn::PutU16(out, static_cast<uint16_t>(m_nRowCount));
   for (const CColumnDef& column : m_columns) {
     out.push_back(column.type);
     out.insert(out.end(), column.name.begin(), column.name.end());
     out.push_back(0);
   }
-  return new CByteBlock(out.data(), static_cast<int32_t>(out.size()));
+  return HandOut(out);
 }
 
-CResultRow::CResultRow(const CColumnTypes& schema) : m_schema(schema) {}
+CResultRow::CResultRow(const CColumnTypes& schema) : m_schema(schema) {
+  if (schema.GetColumnCount() > 0)
+    m_values.reserve(static_cast<size_t>(std::min(schema.GetColumnCount(), kReservedColumns)));
+}
 
 int CResultRow::AddValue(const void* value) {
   CColumnDef column;
@@ -64,7 +94,7 @@ int CResultRow::AddValue(const void* value) {
 }
 
 CByteBlock* CResultRow::BuildPacket() const {
-  std::vector<uint8_t> out;
+  std::vector<uint8_t>& out = BuildBuffer();
   for (const auto& [type, value] : m_values) {
     switch (type) {
       case kColumnBool:
@@ -103,7 +133,7 @@ CByteBlock* CResultRow::BuildPacket() const {
       }
     }
   }
-  return new CByteBlock(out.data(), static_cast<int32_t>(out.size()));
+  return HandOut(out);
 }
 
 namespace qn {

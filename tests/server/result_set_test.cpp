@@ -120,3 +120,24 @@ TEST(ResultRow, InnerZeroCannotShiftLaterColumns) {
   ASSERT_TRUE(values);
   EXPECT_EQ(std::get<int32_t>((*values)[1]), 7);
 }
+
+// Packets share one build buffer: each must hold its own bytes only, whatever
+// was built before it, a large row included.
+TEST(ResultRow, PacketsBuiltOneAfterAnotherHoldOnlyTheirOwnBytes) {
+  CColumnTypes schema(1, -1);
+  ASSERT_EQ(schema.AddColumn(kColumnString, "Text"), 0);
+  const std::vector<std::string> texts{std::string(100000, 'L'), "ab", "", std::string(300, 's'), "c"};
+  std::vector<std::unique_ptr<CByteBlock>> built;
+  for (const std::string& text : texts) {
+    CResultRow row(schema);
+    ASSERT_EQ(row.AddValue(&text), 0);
+    built.emplace_back(row.BuildPacket());
+    built.emplace_back(schema.BuildPacket());
+  }
+  for (size_t i = 0; i < texts.size(); ++i) {
+    Bytes want(texts[i].begin(), texts[i].end());
+    want.push_back(0);
+    EXPECT_EQ(Of(built[2 * i].get()), want) << "row " << i;
+    EXPECT_EQ(Of(built[2 * i + 1].get()), (Bytes{0xFF, 0xFF, kColumnString, 'T', 'e', 'x', 't', 0}));
+  }
+}
