@@ -206,26 +206,32 @@ class RedisFanOut {
   // `lines` reply lines of one connection, read through a buffer per
   // connection; empty on a failure.
   std::string ReadReplyLines(int fd, int lines) {
-    std::string& buffer = pending_[fd];
+    Pending& pending = pending_[fd];
     std::string out;
     for (int i = 0; i < lines; ++i) {
       size_t end;
-      while ((end = buffer.find("\r\n")) == std::string::npos) {
+      while ((end = pending.bytes.find("\r\n", pending.at)) == std::string::npos) {
+        pending.bytes.erase(0, pending.at);
+        pending.at = 0;
         char chunk[65536];
         const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
         if (n <= 0) return {};
-        buffer.append(chunk, static_cast<size_t>(n));
+        pending.bytes.append(chunk, static_cast<size_t>(n));
       }
-      out += buffer.substr(0, end + 2);
-      buffer.erase(0, end + 2);
+      out.append(pending.bytes, pending.at, end + 2 - pending.at);
+      pending.at = end + 2;
     }
     return out;
   }
 
+  struct Pending {
+    std::string bytes;
+    size_t at = 0;  // bytes before this are read
+  };
   uint16_t port_;
   int publisher_ = -1;
   std::vector<int> subscribers_;
-  std::map<int, std::string> pending_;
+  std::map<int, Pending> pending_;
 };
 
 int Repeats(int argc, char** argv) {

@@ -1,6 +1,5 @@
 #include "server/services/wip_page.h"
 
-#include <strings.h>
 
 #include <cctype>
 #include <cmath>

@@ -183,14 +183,17 @@ TEST(OutputBacklog, ManyRequestsInOneWriteWaitForTheClientWhileOthersAreServed) 
         {static_cast<uint16_t>(100 + i), "Account", "GetUserDescription", "Flood"});
     ASSERT_TRUE(qn::EncodeFrame(packet.data(), packet.size(), flood));
   }
-  const uint64_t before = qn::test::ResidentBytes(members.server.pid());
+  [[maybe_unused]] const uint64_t before = qn::test::ResidentBytes(members.server.pid());
   ASSERT_TRUE(flooder->client.SendRaw(flood));
   EXPECT_TRUE(Ended(other->Call("Utility", "GetSystemTime")));
   EXPECT_TRUE(Ended(other->Call("Account", "GetUserDescription", {"flood"})));
   // What waits for the flooder is about the pause mark, not the 16 MiB close
-  // limit.
-  const uint64_t after = qn::test::ResidentBytes(members.server.pid());
+  // limit. (Under AddressSanitizer freed memory stays held for a while, so
+  // the server's size says nothing there.)
+  [[maybe_unused]] const uint64_t after = qn::test::ResidentBytes(members.server.pid());
+#ifndef __SANITIZE_ADDRESS__
   EXPECT_LT(after, before + 6 * 1024 * 1024) << before << " -> " << after;
+#endif
 
   // Nothing was dropped: once the client reads, every reply comes, in order.
   for (int i = 0; i < kRequests; ++i) {
