@@ -127,7 +127,7 @@ bool CTransportTCP::DeliverFrames() {
   for (;;) {
     // Checked before every frame: one read may hold thousands of requests,
     // and the replies of the rest wait until the client has taken these.
-    if (IsOutputBacklogged()) {
+    if (IsOutputBacklogged() || IsInputHeld()) {
       m_bReadPaused = true;
       return false;
     }
@@ -239,6 +239,13 @@ void CTransportTCP::Flush() {
       });
       m_bDrainWanted = false;
     }
+  }
+}
+
+void CTransportTCP::OnInputReleased() {
+  if (m_bReadPaused && !m_bClosing && !IsOutputBacklogged()) {
+    m_bReadPaused = false;
+    PostRead();
   }
 }
 
