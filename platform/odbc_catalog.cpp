@@ -28,4 +28,12 @@ void Columns(Statement& statement, const char* catalog, const char* schema, cons
   Check(rc, SQL_HANDLE_STMT, statement.Handle(), "SQLColumns");
 }
 
+void Tables(Statement& statement, const char* catalog, const char* schema, const char* table,
+            const char* type) {
+  statement.CloseCursor();
+  const SQLRETURN rc = SQLTables(statement.Handle(), Name(catalog), Length(catalog), Name(schema),
+                                 Length(schema), Name(table), Length(table), Name(type), Length(type));
+  Check(rc, SQL_HANDLE_STMT, statement.Handle(), "SQLTables");
+}
+
 }  // namespace qn::odbc

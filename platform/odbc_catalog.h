@@ -21,4 +21,10 @@ bool SupportsFunction(Connection& connection, SQLUSMALLINT function);
 void Columns(Statement& statement, const char* catalog, const char* schema, const char* table,
              const char* column);
 
+// Runs SQLTables on the statement with the given patterns (null: any); the
+// rows have TABLE_CAT, TABLE_SCHEM, TABLE_NAME, TABLE_TYPE, REMARKS.
+// Throws Error.
+void Tables(Statement& statement, const char* catalog, const char* schema, const char* table,
+            const char* type);
+
 }  // namespace qn::odbc

@@ -60,4 +60,32 @@ std::string ReadDataSourceAttribute(const std::string& name, const std::string& 
   return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : std::string();
 }
 
+std::vector<std::pair<std::string, std::string>> DataSourceAttributes(const std::string& name) {
+  std::vector<std::pair<std::string, std::string>> attributes;
+  std::vector<char> keys(8192, 0);
+  SQLSetConfigMode(ODBC_BOTH_DSN);
+  const int n = SQLGetPrivateProfileString(name.c_str(), nullptr, "", keys.data(),
+                                           static_cast<int>(keys.size()), "odbc.ini");
+  for (int i = 0; i < n && keys[i] != 0;) {
+    const std::string key(&keys[i]);
+    attributes.emplace_back(key, ReadDataSourceAttribute(name, key));
+    i += static_cast<int>(key.size()) + 1;
+  }
+  return attributes;
+}
+
+bool RemoveDataSource(const std::string& name) {
+  SQLSetConfigMode(ODBC_SYSTEM_DSN);
+  SQLRemoveDSNFromIni(name.c_str());
+  SQLSetConfigMode(ODBC_BOTH_DSN);
+  return DataSourceAttributes(name).empty();
+}
+
+bool WriteOdbcIniValue(const std::string& section, const std::string& key, const char* value) {
+  SQLSetConfigMode(ODBC_SYSTEM_DSN);
+  const bool ok = SQLWritePrivateProfileString(section.c_str(), key.c_str(), value, "odbc.ini");
+  SQLSetConfigMode(ODBC_BOTH_DSN);
+  return ok;
+}
+
 }  // namespace qn::odbc

@@ -26,4 +26,15 @@ bool WriteDataSource(const std::string& name, const std::string& driver,
 // An attribute of a data source in odbc.ini; empty when absent.
 std::string ReadDataSourceAttribute(const std::string& name, const std::string& key);
 
+// Every attribute of a data source (its Driver among them), in file order;
+// empty when there is no such data source.
+std::vector<std::pair<std::string, std::string>> DataSourceAttributes(const std::string& name);
+
+// Removes a data source's section; true when it is gone.
+bool RemoveDataSource(const std::string& name);
+
+// Sets (or, with null, removes) one key of any section of odbc.ini, such as
+// the list "[ODBC Data Sources]".
+bool WriteOdbcIniValue(const std::string& section, const std::string& key, const char* value);
+
 }  // namespace qn::odbc

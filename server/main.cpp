@@ -32,8 +32,8 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  // Automation start-up (OLE and the Monitor object's class factory) comes
-  // here, before the service connects.
+  // The Monitor object's class object registers in RunServer, once
+  // automation runs on the main loop and before the listener opens.
 
   CServiceThread serviceThread;
   serviceThread.Start(!standAlone, ServerControl{&RequestServerStop, &SetAcceptConnections});

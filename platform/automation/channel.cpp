@@ -26,16 +26,32 @@ Channel::~Channel() {
 }
 
 void Channel::Start() {
-  watch_ = ChannelReactor().Watch(fd_);
+  watch_ = ChannelReactor().WatchSocket(fd_);
   ArmRead();
 }
 
 void Channel::ArmRead() {
   if (closed_) return;
   std::weak_ptr<Channel> weak = shared_from_this();
-  watch_->WantRead([weak] {
-    if (auto self = weak.lock()) self->OnReadable();
+  const bool received = watch_->ReceiveSome([weak](const char* data, size_t n, bool failed) {
+    if (auto self = weak.lock()) self->OnReceived(data, n, failed);
   });
+  if (!received) {
+    watch_->WantRead([weak] {
+      if (auto self = weak.lock()) self->OnReadable();
+    });
+  }
+}
+
+void Channel::OnReceived(const char* data, size_t n, bool failed) {
+  auto self = shared_from_this();
+  if (failed) {
+    Close(kCallFailed);
+    return;
+  }
+  in_.append(data, n);
+  ArmRead();
+  ProcessInput();
 }
 
 void Channel::OnReadable() {
@@ -43,11 +59,18 @@ void Channel::OnReadable() {
   size_t taken = 0;
   bool drained = false;
   char buf[65536];
+  // A short read has emptied the socket. Anything later wakes the watch
+  // again: polling is level-triggered, and on the event loop every new wish
+  // re-arms the descriptor, which reports data already waiting.
   while (taken < kReadBudget) {
     const ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
     if (n > 0) {
       in_.append(buf, static_cast<size_t>(n));
       taken += static_cast<size_t>(n);
+      if (static_cast<size_t>(n) < sizeof buf) {
+        drained = true;
+        break;
+      }
       continue;
     }
     if (n < 0 && errno == EINTR) continue;

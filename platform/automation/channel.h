@@ -58,6 +58,7 @@ class Channel : public std::enable_shared_from_this<Channel>, public wire::Objec
 
   void ArmRead();
   void OnReadable();
+  void OnReceived(const char* data, size_t n, bool failed);
   void ProcessInput();
   void ProcessFrame(const std::string& body);
   void OnCreate(wire::Message& m);

@@ -2,7 +2,9 @@
 
 #include <poll.h>
 
+#include <asio/buffer.hpp>
 #include <asio/io_context.hpp>
+#include <asio/local/stream_protocol.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
@@ -176,6 +178,43 @@ class LoopWatch : public FdWatch {
   std::shared_ptr<bool> alive_;
 };
 
+// A socket on the loop: its reads are the reactor's own, so that a reader
+// that keeps one pending costs no re-arming of the descriptor per message.
+class LoopSocketWatch : public FdWatch {
+ public:
+  LoopSocketWatch(asio::io_context& loop, int fd)
+      : socket_(loop), alive_(std::make_shared<bool>(true)) {
+    asio::error_code ec;
+    socket_.assign(asio::local::stream_protocol(), fd, ec);
+  }
+  ~LoopSocketWatch() override {
+    *alive_ = false;
+    asio::error_code ec;
+    socket_.cancel(ec);
+    socket_.release(ec);  // the descriptor stays its owner's
+  }
+  void WantRead(std::function<void()> fn) override { Wait(asio::socket_base::wait_read, std::move(fn)); }
+  void WantWrite(std::function<void()> fn) override { Wait(asio::socket_base::wait_write, std::move(fn)); }
+  bool ReceiveSome(std::function<void(const char*, size_t, bool)> fn) override {
+    socket_.async_receive(asio::buffer(buffer_),
+                          [this, alive = alive_, fn = std::move(fn)](const asio::error_code& ec, size_t n) {
+                            if (!*alive || ec == asio::error::operation_aborted) return;
+                            fn(buffer_, n, ec || n == 0);
+                          });
+    return true;
+  }
+
+ private:
+  void Wait(asio::socket_base::wait_type type, std::function<void()> fn) {
+    socket_.async_wait(type, [alive = alive_, fn = std::move(fn)](const asio::error_code& ec) {
+      if (!ec && *alive) fn();
+    });
+  }
+  asio::local::stream_protocol::socket socket_;
+  std::shared_ptr<bool> alive_;
+  char buffer_[16384];
+};
+
 class LoopTimer : public Timer {
  public:
   explicit LoopTimer(asio::io_context& loop) : timer_(loop) {}
@@ -203,6 +242,9 @@ class LoopReactor : public Reactor {
  public:
   explicit LoopReactor(asio::io_context& loop) : loop_(loop) {}
   std::unique_ptr<FdWatch> Watch(int fd) override { return std::make_unique<LoopWatch>(loop_, fd); }
+  std::unique_ptr<FdWatch> WatchSocket(int fd) override {
+    return std::make_unique<LoopSocketWatch>(loop_, fd);
+  }
   std::unique_ptr<Timer> MakeTimer() override { return std::make_unique<LoopTimer>(loop_); }
   void Post(std::function<void()> fn) override { asio::post(loop_, std::move(fn)); }
   bool CanBlock() const override { return false; }

@@ -22,6 +22,12 @@ class FdWatch {
   virtual ~FdWatch() = default;
   virtual void WantRead(std::function<void()> fn) = 0;
   virtual void WantWrite(std::function<void()> fn) = 0;
+  // A socket's next bytes, read by the reactor into a buffer of the watch's
+  // own (valid during `fn`); `failed` for an error or the peer's end. False
+  // when this watch has no such reads: then WantRead and read.
+  virtual bool ReceiveSome(std::function<void(const char* data, size_t n, bool failed)> fn) {
+    return false;
+  }
 };
 
 class Timer {
@@ -36,6 +42,8 @@ class Reactor {
  public:
   virtual ~Reactor() = default;
   virtual std::unique_ptr<FdWatch> Watch(int fd) = 0;
+  // For a stream socket, whose reads the reactor may make itself.
+  virtual std::unique_ptr<FdWatch> WatchSocket(int fd) { return Watch(fd); }
   virtual std::unique_ptr<Timer> MakeTimer() = 0;
   // Runs `fn` soon, outside the caller's stack.
   virtual void Post(std::function<void()> fn) = 0;

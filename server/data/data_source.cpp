@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr const char* kSqliteLibrary = "/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so";
-constexpr const char* kPostgresLibrary = "/usr/lib/x86_64-linux-gnu/odbc/psqlodbca.so";
 // A waiting writer gives up after this long; cursors stay open across loop
 // steps, so readers and writers overlap.
 constexpr const char* kBusyTimeoutMs = "10000";
@@ -23,16 +21,25 @@ bool EqualsNoCase(const std::string& a, const char* b) {
   return i == a.size() && b[i] == 0;
 }
 
-// Attributes split at ';' outside braces.
-std::vector<std::string> SplitAttributes(const std::string& text) {
+}  // namespace
+
+std::vector<std::string> SplitConnectAttributes(const std::string& text) {
   std::vector<std::string> parts;
   std::string current;
-  int depth = 0;
-  for (char c : text) {
-    if (c == '{') ++depth;
-    if (c == '}' && depth > 0) --depth;
-    if (c == ';' && depth == 0) {
-      parts.push_back(current);
+  bool braced = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (braced) {
+      current += c;
+      if (c == '}') {
+        if (i + 1 < text.size() && text[i + 1] == '}') current += text[++i];
+        else braced = false;
+      }
+    } else if (c == '{') {
+      braced = true;
+      current += c;
+    } else if (c == ';') {
+      if (!current.empty()) parts.push_back(current);
       current.clear();
     } else {
       current += c;
@@ -42,15 +49,13 @@ std::vector<std::string> SplitAttributes(const std::string& text) {
   return parts;
 }
 
-}  // namespace
-
 bool EnsureOdbcSetup() {
   static int state = 0;  // 0 not tried, 1 done, -1 failed
   if (state != 0) return state > 0;
   const auto dir = qn::paths::ConfigDir() / "odbc";
   bool ok = qn::odbc::UseConfigDirectory(dir) &&
-            qn::odbc::RegisterDriver(kSqliteDriverName, kSqliteLibrary) &&
-            qn::odbc::RegisterDriver(kPostgresDriverName, kPostgresLibrary);
+            qn::odbc::RegisterDriver(kSqliteDriverName, kSqliteDriverLibrary) &&
+            qn::odbc::RegisterDriver(kPostgresDriverName, kPostgresDriverLibrary);
   if (ok && qn::odbc::ReadDataSourceAttribute(kServerDataSource, "Driver").empty())
     ok = qn::odbc::WriteDataSource(kServerDataSource, kSqliteDriverName, {});
   state = ok ? 1 : -1;
@@ -67,7 +72,7 @@ std::string TranslateConnectString(const std::string& connect) {
   // by the one the pool lends it.
   std::vector<std::pair<std::string, std::string>> attributes;
   bool file = false;
-  for (const std::string& part : SplitAttributes(text)) {
+  for (const std::string& part : SplitConnectAttributes(text)) {
     const size_t eq = part.find('=');
     std::string name = eq == std::string::npos ? part : part.substr(0, eq);
     std::string value = eq == std::string::npos ? std::string() : part.substr(eq + 1);

@@ -14,6 +14,7 @@
 #include "server/core/request_packet.h"
 #include "server/core/result_set.h"
 #include "server/core/service_factory.h"
+#include "server/core/transport_base.h"
 #include "server/core/user.h"
 #include "server/data/count_rows.h"
 #include "server/data/database.h"
@@ -27,6 +28,8 @@ QN_REGISTER_SERVICE(CServiceEmail);
 
 namespace {
 
+// Rows of a listing per pulse step.
+constexpr int kRowsPerStep = 32;
 // Blocks of an attachment copy per pulse step (1 MiB).
 constexpr int kCopyBlocksPerStep = 64;
 
@@ -101,9 +104,16 @@ void CServiceEmail::ContinueRequest() {
       case kModeDeliver:
         DeliverStep();
         break;
-      case kModeList:
-        ListStep();
+      case kModeList: {
+        // A bounded share of rows per step, which leave the connection in
+        // one write; fewer when the client lags.
+        CTransportBase* connection = GetRequest()->GetConnection();
+        for (int row = 0; row < kRowsPerStep; ++row) {
+          if (!ListStep()) return;  // the listing ended, and the service with it
+          if (connection->IsOutputBacklogged()) return;
+        }
         break;
+      }
       case kModeCopy:
         CopyStep();
         break;
@@ -278,7 +288,7 @@ int CServiceEmail::GetMail() {
   return 0;
 }
 
-void CServiceEmail::ListStep() {
+bool CServiceEmail::ListStep() {
   CMessageStore_2& row = *m_pListing;
   // A row travels in one frame: a note too long beside the other texts is
   // cut to fit rather than the row lost.
@@ -297,7 +307,9 @@ void CServiceEmail::ListStep() {
   m_listedIds.push_back(row.m_MessageID);
   if (row.m_ReturnReceipt) m_receipts.push_back({row.m_SenderID, row.m_Subject, row.m_DateSent});
   row.MoveNext();
-  if (row.IsEOF()) FinishListing();
+  if (!row.IsEOF()) return true;
+  FinishListing();
+  return false;
 }
 
 void CServiceEmail::FinishListing() {

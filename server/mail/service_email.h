@@ -2,7 +2,8 @@
 // of QNMAIL) -- counting, listing and deleting it, posting letters to members
 // and, through the SMTP gateway, to Internet addresses, following members'
 // forwarding -- and the attachment files under "QNMAIL" in the program
-// directory. Letters and listings go out one unit per pulse step.
+// directory. Letters go out one recipient per pulse step, listings a bounded
+// share of rows per step.
 #pragma once
 #include <cstdint>
 #include <ctime>
@@ -78,8 +79,9 @@ class CServiceEmail : public CServiceBase {
   // Hands the letter's Internet recipients to the gateway.
   void RelayLetter();
   void SendLetterRow(int32_t messageId, const std::string& userId);
-  // One row of the listing; at the end, the marks and receipts.
-  void ListStep();
+  // One row of the listing; after the last, the marks, the receipts and the
+  // end of the request: false then, and the service is gone.
+  bool ListStep();
   void FinishListing();
   // One share of the attachment copies; the request ends after the last.
   void CopyStep();

@@ -44,12 +44,11 @@ void LoadFields(CDatabase* catalogue, CDatabase* own, CDatabaseInfo& info) {
   for (; !fields.IsEOF(); fields.MoveNext()) {
     const size_t dot = fields.m_FieldName.find('.');
     if (dot == std::string::npos) continue;
-    CColumnReport report;
-    if (!FindColumnReport(own, fields.m_FieldName.substr(0, dot), fields.m_FieldName.substr(dot + 1), report))
-      continue;
-    const int type = qn::dbservice::NormaliseSqlType(report.dataType);
-    if (!Carried(type)) continue;
     CFieldInfo field;
+    if (!ReadColumnCatalogue(own, fields.m_FieldName.substr(0, dot), fields.m_FieldName.substr(dot + 1), field))
+      continue;
+    field.m_nSQLType = qn::dbservice::NormaliseSqlType(field.m_nSQLType);
+    if (!Carried(field.m_nSQLType)) continue;
     field.m_strName = fields.m_FieldName;
     field.m_strDescription = fields.m_FieldDescription;
     field.m_bIsMedia = fields.m_IsMedia != 0;
@@ -64,13 +63,6 @@ void LoadFields(CDatabase* catalogue, CDatabase* own, CDatabaseInfo& info) {
     field.m_bQBSearch = fields.m_QBSearch != 0;
     field.m_bQBBrowse = fields.m_QBBrowse != 0;
     field.m_bQBDetail = fields.m_QBDetail != 0;
-    field.m_nSQLType = type;
-    field.m_strTypeName = report.typeName;
-    field.m_nPrecision = report.precision;
-    field.m_nLength = report.length;
-    field.m_nScale = report.scale;
-    field.m_nRadix = report.radix;
-    field.m_nNullable = report.nullable;
     info.m_fields.push_back(std::move(field));
   }
 }
@@ -111,8 +103,8 @@ const CFieldInfo* CDatabaseInfo::FindField(std::string_view name) const {
   return nullptr;
 }
 
-bool FindColumnReport(CDatabase* database, const std::string& table, const std::string& column,
-                      CColumnReport& out) {
+bool ReadColumnCatalogue(CDatabase* database, const std::string& table, const std::string& column,
+                         CFieldInfo& field) {
   // One driver compares catalogue names exactly and keeps unquoted names in
   // lower case; the table is asked as written, then in lower and upper case,
   // and its rows are matched here without regard to case.
@@ -130,13 +122,13 @@ bool FindColumnReport(CDatabase* database, const std::string& table, const std::
       if (!EqualNoCase(columns.m_strTableName, table)) continue;
       anyRow = true;
       if (!EqualNoCase(columns.m_strColumnName, column)) continue;
-      out.dataType = columns.m_nDataType;
-      out.typeName = columns.m_strTypeName;
-      out.precision = columns.m_nPrecision;
-      out.length = columns.m_nLength;
-      out.scale = columns.m_nScale;
-      out.radix = columns.m_nRadix;
-      out.nullable = columns.m_nNullable;
+      field.m_nSQLType = columns.m_nDataType;
+      field.m_strTypeName = columns.m_strTypeName;
+      field.m_nPrecision = columns.m_nPrecision;
+      field.m_nLength = columns.m_nLength;
+      field.m_nScale = columns.m_nScale;
+      field.m_nRadix = columns.m_nRadix;
+      field.m_nNullable = columns.m_nNullable;
       return true;
     }
     if (anyRow) return false;

@@ -83,16 +83,9 @@ const CDatabaseCatalogue& DatabaseCatalogue();
 const CDatabaseInfo* FindDatabaseInfo(std::string_view name);
 
 // The column of a table as the data source's column catalogue reports it,
-// found without regard to the case of either name. False when the driver
-// has no column catalogue or the column is not there. Throws CDBException.
-struct CColumnReport {
-  int dataType = 0;
-  std::string typeName;
-  int32_t precision = 0;
-  int32_t length = 0;
-  int scale = 0;
-  int radix = 0;
-  int nullable = 0;
-};
-bool FindColumnReport(CDatabase* database, const std::string& table, const std::string& column,
-                      CColumnReport& out);
+// found without regard to the case of either name: its DATA_TYPE (as
+// reported), TYPE_NAME, PRECISION, LENGTH, SCALE, RADIX and NULLABLE into
+// the field. False when the driver has no column catalogue or the column is
+// not there. Throws CDBException.
+bool ReadColumnCatalogue(CDatabase* database, const std::string& table, const std::string& column,
+                         CFieldInfo& field);

@@ -40,15 +40,6 @@ std::string_view AfterSeparator(std::string_view text) {
   return at == std::string_view::npos ? std::string_view() : text.substr(at + 1);
 }
 
-long DaysFromCivil(long y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const long era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<long>(doe) - 719468;
-}
-
 }  // namespace
 
 std::vector<std::string> ParseMultipleChoices(std::string_view text) {
@@ -153,14 +144,16 @@ std::string ExpandMacros(std::string_view text, std::string_view userId, bool qu
 }
 
 std::string FormatOleDate(std::time_t time) {
+  // The civil local time counted as if it were UTC gives the days and
+  // seconds of the local date; 25569 days lie from 30 December 1899 to 1970.
   std::tm local{};
   localtime_r(&time, &local);
-  const long days = DaysFromCivil(local.tm_year + 1900, static_cast<unsigned>(local.tm_mon + 1),
-                                  static_cast<unsigned>(local.tm_mday)) -
-                    DaysFromCivil(1899, 12, 30);
-  const long seconds = local.tm_hour * 3600L + local.tm_min * 60L + local.tm_sec / 2 * 2;
+  local.tm_sec = local.tm_sec / 2 * 2;
+  const long long civil = static_cast<long long>(timegm(&local));
+  const long long days = civil >= 0 ? civil / 86400 : (civil - 86399) / 86400;
+  const long long seconds = civil - days * 86400;
   char text[64];
-  std::snprintf(text, sizeof text, "%f", static_cast<double>(days) + seconds / 86400.0);
+  std::snprintf(text, sizeof text, "%f", static_cast<double>(days + 25569) + static_cast<double>(seconds) / 86400.0);
   return text;
 }
 

@@ -107,6 +107,10 @@ class CServiceDatabase : public CServiceBase {
   // Ends the request; nothing of the service may be touched afterwards.
   void Finish(uint16_t code = 0);
 
+  // The checks of a request that writes: the parameter count, the database
+  // and its write key; then the recordset on the database's connection. 0
+  // or the code.
+  int WritableDatabase(int count, std::vector<std::string>& params, const CDatabaseInfo*& database);
   // Binds the assigned fields and those with fill macros to the recordset,
   // with their values converted (none for a column that takes no value
   // from text); 0, or the code of the first refusal. At most `limit`

@@ -43,7 +43,13 @@ std::string ReserveName(const std::string& directory) {
   return pattern;
 }
 
-bool ReadWholeFile(const std::string& path, std::string& bytes) {
+// A long value stored from an upload is held in memory whole on its way to
+// the database: larger files are refused rather than read.
+constexpr off_t kMaxLongValue = 64 << 20;
+
+bool ReadLongValue(const std::string& path, std::string& bytes) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || st.st_size > kMaxLongValue) return false;
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
   bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -173,13 +179,20 @@ int CServiceDatabase::CheckMediaField(const CDatabaseInfo& database, const std::
   return 0;
 }
 
-int CServiceDatabase::AddNew() {
-  std::vector<std::string> p;
-  if (!TakeParams(2, p)) return qn::kResultDbParamCount;
-  const CDatabaseInfo* database = FindDatabaseInfo(p[0]);
+int CServiceDatabase::WritableDatabase(int count, std::vector<std::string>& params,
+                                       const CDatabaseInfo*& database) {
+  if (!TakeParams(count, params)) return qn::kResultDbParamCount;
+  database = FindDatabaseInfo(params[0]);
   if (database == nullptr) return qn::kResultDbNoDatabase;
   if (!HasKey(database->m_nWriteKeyID)) return qn::kResultDbNoWriteKey;
   m_pRecordset = std::make_unique<CServiceDatabaseRecordset>(GetDatabase(database->m_strConnect, false));
+  return 0;
+}
+
+int CServiceDatabase::AddNew() {
+  std::vector<std::string> p;
+  const CDatabaseInfo* database = nullptr;
+  if (const int code = WritableDatabase(2, p, database)) return code;
   m_pRecordset->SetQualifiedNames(FALSE);
   std::vector<std::optional<CDynaHolder>> values;
   if (const int code = ReadAssignments(*database, p[1], CDynaBind::kMaxColumns, values)) return code;
@@ -190,18 +203,14 @@ int CServiceDatabase::AddNew() {
   m_pRecordset->AddNew();
   AssignValues(values);
   m_pRecordset->Update();
-  StopStream();
-  GetRequest()->EndRequest();
+  Finish();
   return 0;
 }
 
 int CServiceDatabase::Update() {
   std::vector<std::string> p;
-  if (!TakeParams(3, p)) return qn::kResultDbParamCount;
-  const CDatabaseInfo* database = FindDatabaseInfo(p[0]);
-  if (database == nullptr) return qn::kResultDbNoDatabase;
-  if (!HasKey(database->m_nWriteKeyID)) return qn::kResultDbNoWriteKey;
-  m_pRecordset = std::make_unique<CServiceDatabaseRecordset>(GetDatabase(database->m_strConnect, false));
+  const CDatabaseInfo* database = nullptr;
+  if (const int code = WritableDatabase(3, p, database)) return code;
   std::vector<std::optional<CDynaHolder>> values;
   // The key is bound after the assigned columns.
   if (const int code = ReadAssignments(*database, p[2], CDynaBind::kMaxColumns - 1, values)) return code;
@@ -209,18 +218,14 @@ int CServiceDatabase::Update() {
   m_pRecordset->Edit();
   AssignValues(values);
   m_pRecordset->Update();
-  StopStream();
-  GetRequest()->EndRequest();
+  Finish();
   return 0;
 }
 
 int CServiceDatabase::Delete() {
   std::vector<std::string> p;
-  if (!TakeParams(2, p)) return qn::kResultDbParamCount;
-  const CDatabaseInfo* database = FindDatabaseInfo(p[0]);
-  if (database == nullptr) return qn::kResultDbNoDatabase;
-  if (!HasKey(database->m_nWriteKeyID)) return qn::kResultDbNoWriteKey;
-  m_pRecordset = std::make_unique<CServiceDatabaseRecordset>(GetDatabase(database->m_strConnect, false));
+  const CDatabaseInfo* database = nullptr;
+  if (const int code = WritableDatabase(2, p, database)) return code;
   if (const int code = OpenKeyedRow(*database, p[1], true)) return code;
   m_pRecordset->Delete();
   StopStream();
@@ -274,13 +279,10 @@ int CServiceDatabase::GetMedia() {
 
 int CServiceDatabase::SetMedia() {
   std::vector<std::string> p;
-  if (!TakeParams(3, p)) return qn::kResultDbParamCount;
-  const CDatabaseInfo* database = FindDatabaseInfo(p[0]);
-  if (database == nullptr) return qn::kResultDbNoDatabase;
-  if (!HasKey(database->m_nWriteKeyID)) return qn::kResultDbNoWriteKey;
+  const CDatabaseInfo* database = nullptr;
+  if (const int code = WritableDatabase(3, p, database)) return code;
   const CFieldInfo* field = nullptr;
   if (const int code = CheckMediaField(*database, p[2], field)) return code;
-  m_pRecordset = std::make_unique<CServiceDatabaseRecordset>(GetDatabase(database->m_strConnect, false));
   m_pRecordset->AddColumn(field->m_strName, field->m_nSQLType, field->m_nLength);
   if (const int code = OpenKeyedRow(*database, p[1], true)) return code;
 
@@ -336,7 +338,7 @@ void CServiceDatabase::OnReceiveFileDone() {
     } else {
       std::string bytes;
       // Neither driver stores a zero byte in text: it would cut the value.
-      if (!ReadWholeFile(received, bytes) ||
+      if (!ReadLongValue(received, bytes) ||
           (m_nMediaType == SQL_LONGVARCHAR && bytes.find('\0') != std::string::npos)) {
         code = qn::kResultDbError;
       } else {

@@ -4,6 +4,9 @@
 // lost connection reported, not hidden.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -257,6 +260,61 @@ TEST_P(PreparedReads, LostConnectionIsReportedNotHidden) {
     const std::string state = e.SqlState();
     EXPECT_TRUE(state.rfind("08", 0) == 0 || state == "57P01") << state << " " << e.what();
   }
+}
+
+// The zone of the process for one test.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const char* zone) {
+    if (const char* old = std::getenv("TZ")) old_ = old, had_ = true;
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~ScopedTimeZone() {
+    if (had_) setenv("TZ", old_.c_str(), 1);
+    else unsetenv("TZ");
+    tzset();
+  }
+
+ private:
+  std::string old_;
+  bool had_ = false;
+};
+
+TEST_P(PreparedReads, DatesReadBackAsMktimeGivesThemAcrossChangesOfTheOffset) {
+  if (!std::filesystem::exists("/usr/share/zoneinfo/Europe/Berlin")) GTEST_SKIP() << "no zone data";
+  ScopedTimeZone zone("Europe/Berlin");
+  CDatabase* db = Area("QNAUDIT");
+  // Every 20 minutes from three hours before to three hours after the
+  // changes of 2026 (29 March and 25 October, 01:00 UTC), the hour that
+  // stands twice in the autumn included.
+  std::vector<std::time_t> times;
+  for (std::time_t change : {std::time_t{1774746000}, std::time_t{1792890000}})
+    for (std::time_t t = change - 3 * 3600; t <= change + 3 * 3600; t += 1200) times.push_back(t);
+  {
+    CAuditTrail_2 rs(db);
+    rs.Open(CRecordset::snapshot, nullptr, CRecordset::appendOnly);
+    for (std::time_t t : times) {
+      rs.AddNew();
+      rs.m_UserID = "zed";
+      rs.m_AuditDate = t;
+      ASSERT_TRUE(rs.Update());
+    }
+  }
+  CAuditTrail_2 rs(db);
+  rs.m_strFilter = "UserID='zed'";
+  rs.m_strSort = "AuditTrailID";
+  rs.Open(CRecordset::snapshot, nullptr, CRecordset::readOnly);
+  for (std::time_t t : times) {
+    ASSERT_FALSE(rs.IsEOF());
+    // Stored as the local time; read back as mktime reads that local time.
+    std::tm local{};
+    localtime_r(&t, &local);
+    local.tm_isdst = -1;
+    EXPECT_EQ(rs.m_AuditDate, std::mktime(&local)) << t;
+    rs.MoveNext();
+  }
+  EXPECT_TRUE(rs.IsEOF());
 }
 
 QN_INSTANTIATE_BOTH_MODES(PreparedReads);

@@ -116,7 +116,8 @@ TEST(SqlLiterals, TextThatIsNotReadSafelyIsRefused) {
     EXPECT_FALSE(ParameteriseSql(sql, out)) << sql;
   }
   // A NUL inside a literal: the driver would not see the same text.
-  EXPECT_FALSE(ParameteriseSql(std::string("SELECT a FROM t WHERE a='x\0y'", 31), out));
+  using namespace std::string_literals;
+  EXPECT_FALSE(ParameteriseSql("SELECT a FROM t WHERE a='x\0y'"s, out));
 }
 
 TEST(StatementCacheBound, ThousandsOfTextsKeepTheLimitAndTheMostRecent) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/automation/class_registry.h"
+#include "platform/automation/wire.h"
 #include "support/auto_client.h"
 #include "support/member_install.h"
 #include "support/protocol_client.h"
@@ -319,6 +320,47 @@ TEST_P(MonitorServerGone, BytesThatAreNotFramesCostOnlyTheirPeer) {
   EXPECT_EQ(monitor->Call("GetNbrUsersOnline"), "ok\t1");
   EXPECT_FALSE(ClosedWithin(half, 100));
   for (int fd : {half, huge, garbage}) ::close(fd);
+}
+
+TEST_P(MonitorServerGone, APeerThatCallsWithoutReadingIsDroppedWithAllItHeld) {
+  const int greedy = RawConnect();
+  std::string frames;
+  qn::automation::wire::EncodeCreate(frames, 1, kClsid);
+  ASSERT_EQ(::send(greedy, frames.data(), frames.size(), 0), static_cast<ssize_t>(frames.size()));
+  uint8_t reply[32];
+  ASSERT_EQ(::recv(greedy, reply, sizeof reply, 0), 22);
+  uint32_t handle = 0;
+  std::memcpy(&handle, reply + 15, 4);
+  ASSERT_NE(handle, 0u);
+
+  // Far more answers than the server keeps for a peer that does not read.
+  class NoObjects : public qn::automation::wire::ObjectMarshal {
+    void Export(qn::automation::IDispatch*, uint32_t*, bool*) override {}
+    bool Import(uint32_t, bool, qn::automation::Ref<qn::automation::IDispatch>*) override { return false; }
+  } none;
+  frames.clear();
+  for (uint32_t call = 2; call < 80000; ++call)
+    qn::automation::wire::EncodeInvoke(frames, none, call, handle, 9, 1, 0, {});
+  timeval limit{10, 0};
+  ::setsockopt(greedy, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+  size_t sent = 0;
+  while (sent < frames.size()) {
+    const ssize_t n = ::send(greedy, frames.data() + sent, frames.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) break;
+    sent += static_cast<size_t>(n);
+  }
+  // Dropped: what was queued before arrives, then the end, well before all answers.
+  ::setsockopt(greedy, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  size_t received = 0;
+  char buf[65536];
+  ssize_t n = 0;
+  while ((n = ::recv(greedy, buf, sizeof buf, 0)) > 0) received += static_cast<size_t>(n);
+  EXPECT_EQ(n, 0) << "no end after " << received << " bytes";
+  EXPECT_LT(received, 79998u * 21u);  // 21 bytes an answer
+  ::close(greedy);
+
+  auto monitor = Monitor();
+  EXPECT_EQ(monitor->Call("GetNbrConnections"), "ok\t0");
 }
 
 INSTANTIATE_TEST_SUITE_P(FileMode, MonitorServerGone, ::testing::Values(StorageMode::Access),

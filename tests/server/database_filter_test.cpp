@@ -8,6 +8,8 @@
 
 #include <ctime>
 
+#include "support/local_time.h"
+
 namespace {
 
 using namespace qn::dbservice;
@@ -44,18 +46,6 @@ std::optional<FilterField> Resolve(std::string_view qualifier, std::string_view 
     if (same(table, f.table) && same(column, f.column))
       return FilterField{(prefix == "p" ? std::string("p") : std::string(f.table)) + ".[" + f.column + "]", f.type};
   return std::nullopt;
-}
-
-std::time_t Local(int y, int mo, int d, int h, int mi, int s) {
-  std::tm tm{};
-  tm.tm_year = y - 1900;
-  tm.tm_mon = mo - 1;
-  tm.tm_mday = d;
-  tm.tm_hour = h;
-  tm.tm_min = mi;
-  tm.tm_sec = s;
-  tm.tm_isdst = -1;
-  return std::mktime(&tm);
 }
 
 const FilterContext kContext{"o'hara", 1700000000};
@@ -106,9 +96,9 @@ TEST(DatabaseFilter, EachFormBecomesSqlWithBoundValues) {
       {"People.Name = $USERID", "People.[Name] = ?", {"'o'hara'"}},
       {"People.Name = $userid", "People.[Name] = ?", {"'o'hara'"}},
       {"Born < $SYSTEMTIME", "[Born] < ?", {"t1700000000"}},
-      {"Born >= {d '2024-02-29'}", "[Born] >= ?", {"t" + std::to_string(Local(2024, 2, 29, 0, 0, 0))}},
-      {"Born = { ts '2024-01-02 03:04:05' }", "[Born] = ?", {"t" + std::to_string(Local(2024, 1, 2, 3, 4, 5))}},
-      {"Born = '2024-01-02 03:04'", "[Born] = ?", {"t" + std::to_string(Local(2024, 1, 2, 3, 4, 0))}},
+      {"Born >= {d '2024-02-29'}", "[Born] >= ?", {"t" + std::to_string(qn::test::LocalTime(2024, 2, 29, 0, 0, 0))}},
+      {"Born = { ts '2024-01-02 03:04:05' }", "[Born] = ?", {"t" + std::to_string(qn::test::LocalTime(2024, 1, 2, 3, 4, 5))}},
+      {"Born = '2024-01-02 03:04'", "[Born] = ?", {"t" + std::to_string(qn::test::LocalTime(2024, 1, 2, 3, 4, 0))}},
       {"People.Name = 12", "People.[Name] = ?", {"'12'"}},
       {"People.Name = {d '2024-01-02'}", "People.[Name] = ?", {"'2024-01-02'"}},
   };

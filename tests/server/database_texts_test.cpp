@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "common/helpers.h"
+#include "support/local_time.h"
 #include "server/core/result_set.h"
 #include "server/services/database_texts.h"
 #include "server/services/database_values.h"
@@ -138,22 +139,10 @@ TEST(DatabaseTexts, MacrosExpandInOnePass) {
   for (const auto& c : cases) EXPECT_EQ(ExpandMacros(c.text, c.userId, c.quote, "NOW"), c.expanded) << c.text;
 }
 
-std::time_t Local(int y, int mo, int d, int h, int mi, int s) {
-  std::tm tm{};
-  tm.tm_year = y - 1900;
-  tm.tm_mon = mo - 1;
-  tm.tm_mday = d;
-  tm.tm_hour = h;
-  tm.tm_min = mi;
-  tm.tm_sec = s;
-  tm.tm_isdst = -1;
-  return std::mktime(&tm);
-}
-
 TEST(DatabaseTexts, OleDateNumbersToTwoSecondsAndBack) {
-  EXPECT_EQ(FormatOleDate(Local(2000, 1, 1, 12, 0, 0)), "36526.500000");
-  EXPECT_EQ(FormatOleDate(Local(1899 + 101, 3, 1, 0, 0, 1)), FormatOleDate(Local(2000, 3, 1, 0, 0, 0)));
-  const std::time_t t = Local(2031, 7, 4, 18, 30, 42);
+  EXPECT_EQ(FormatOleDate(qn::test::LocalTime(2000, 1, 1, 12, 0, 0)), "36526.500000");
+  EXPECT_EQ(FormatOleDate(qn::test::LocalTime(1899 + 101, 3, 1, 0, 0, 1)), FormatOleDate(qn::test::LocalTime(2000, 3, 1, 0, 0, 0)));
+  const std::time_t t = qn::test::LocalTime(2031, 7, 4, 18, 30, 42);
   std::time_t back = 0;
   ASSERT_TRUE(DateStringToCTime(FormatOleDate(t), back));
   EXPECT_EQ(back, t);
@@ -204,7 +193,7 @@ TEST(DatabaseValues, TextConversionsAndTheirLimits) {
   ASSERT_EQ(ConvertText("0", SQL_TIMESTAMP, v), Conversion::kValue);  // no date
   EXPECT_EQ(std::get<std::time_t>(v), 0);
   ASSERT_EQ(ConvertText("36526.5", SQL_TIMESTAMP, v), Conversion::kValue);
-  EXPECT_EQ(std::get<std::time_t>(v), Local(2000, 1, 1, 12, 0, 0));
+  EXPECT_EQ(std::get<std::time_t>(v), qn::test::LocalTime(2000, 1, 1, 12, 0, 0));
   ASSERT_EQ(ConvertText(std::string(70000, 'x'), SQL_LONGVARCHAR, v), Conversion::kValue);
   EXPECT_EQ(std::get<std::string>(v).size(), 70000u);
   for (const char* yes : {"True", "t", "Yes", "y", "1"}) {

@@ -62,6 +62,16 @@ std::unique_ptr<CSmtpListenerBase> MakeRecordingRelay(const SmtpGatewayConfig& c
   return std::make_unique<RecordingRelay>();
 }
 
+// An SMTP side whose set-up failed.
+class BrokenRelay : public RecordingRelay {
+ public:
+  unsigned GetStatus() const override { return 0; }
+};
+
+std::unique_ptr<CSmtpListenerBase> MakeBrokenRelay(const SmtpGatewayConfig&) {
+  return std::make_unique<BrokenRelay>();
+}
+
 struct Reply {
   std::optional<uint16_t> result;
   std::optional<qn::DecodedSchema> schema;
@@ -279,6 +289,13 @@ TEST_P(MailService, LettersFollowForwardingWithRowsChargesAuditsAndNotices) {
   EXPECT_EQ(Call(ann, "MailLtr", {"s", "n", "-"}).result, 0x1304);
   EXPECT_EQ(Call(ann, "NoSuchItem").result, 0x1303);
 
+  // Texts longer than their columns are kept as both storage modes keep them.
+  const Reply longTexts = Call(ann, "MailLtr", {std::string(300, 's'), "n", std::string(300, 'f'), "Bob"});
+  const std::string longRow = "MessageID=" + std::to_string(Number(longTexts.rows.at(0)[0]));
+  EXPECT_EQ(Mail("Subject", longRow), std::string(255, 's'));
+  EXPECT_EQ(Mail("FileTitle", longRow), std::string(255, 'f'));
+  ann->GetUser()->SetCredits(10);
+
   // A store that refuses the row: no row, no charge, no audit; the rest goes on.
   seed_.RefuseMailFor("Dan");
   const Reply refused = Call(ann, "MailLtr", {"s", "n", "-", "Dan", "Bob"});
@@ -298,20 +315,23 @@ TEST_P(MailService, ListingMarksReadAndStoresReceiptsOnlyOnceItIsWhole) {
   seed_.AddLetter({.recipient = "Bob", .note = "three"});
   seed_.AddLetter({.recipient = "Bob", .note = "old", .received = true});
   seed_.AddLetter({.recipient = "Cat"});
+  seed_.AddLetters("Bob", 60);
   FakeConnection* bob = LogOn("Bob");
 
-  // Cut off by a cancel after a row, then by a dropped connection.
+  // Cut off by a cancel after some rows, then by a dropped connection.
   Send(bob, 50, "Email", "GetMail");
   RunOneStep();
-  ASSERT_EQ(Collect(bob, 50).rows.size(), 1u);
+  const size_t sent = Collect(bob, 50).rows.size();
+  EXPECT_GT(sent, 0u);
+  EXPECT_LT(sent, 63u);
   Cancel(bob, 50);
   RunLoop();
-  EXPECT_EQ(seed_.Unread("Bob"), 3);
+  EXPECT_EQ(seed_.Unread("Bob"), 63);
   Send(bob, 51, "Email", "GetMail");
   RunOneStep();
   Drop(bob);
   RunLoop();
-  EXPECT_EQ(seed_.Unread("Bob"), 3);
+  EXPECT_EQ(seed_.Unread("Bob"), 63);
   EXPECT_EQ(seed_.Messages("Subject='Delivery Return Receipt'"), 0);
 
   bob = LogOn("Bob");
@@ -325,7 +345,7 @@ TEST_P(MailService, ListingMarksReadAndStoresReceiptsOnlyOnceItIsWhole) {
     EXPECT_EQ(list.schema->columns[i].name, names[i]);
     EXPECT_EQ(list.schema->columns[i].type, types[i]);
   }
-  ASSERT_EQ(list.rows.size(), 3u);
+  ASSERT_EQ(list.rows.size(), 63u);
   EXPECT_EQ(Number(list.rows[0][0]), first);
   EXPECT_EQ(Text(list.rows[0][2]), "one");
   EXPECT_EQ(Text(list.rows[0][3]), "Ann");
@@ -501,6 +521,21 @@ TEST_P(MailService, InternetLettersLeaveThroughTheGatewayUnderTheSendersAlias) {
   ASSERT_EQ(g_relayed.size(), 1u);
   EXPECT_EQ(g_relayed[0].subject, "RR:Pic");
   EXPECT_EQ(g_relayed[0].body, qn::mail::AttachmentNotice("q.example", "Gus") + "Look");
+
+  // Entries that are no Internet address never reach the relay.
+  g_relayed.clear();
+  CSmtpGateway* gateway = CServiceEmail::GetGateway();
+  ASSERT_NE(gateway, nullptr);
+  EXPECT_TRUE(gateway->RelayToInternet("ann", "Ann", {"@x.example", "x@", "a@b.example>"}, "s", "b"));
+  EXPECT_TRUE(g_relayed.empty());
+
+  // An SMTP side that cannot be set up leaves no gateway: Internet addresses
+  // are refused again.
+  SetSmtpListenerFactory(&MakeBrokenRelay);
+  UseRelay("relay.example");
+  EXPECT_EQ(CServiceEmail::GetGateway(), nullptr);
+  EXPECT_EQ(Number(Call(ann, "MailLtr", {"s", "n", "-", "Gus"}).rows.at(0)[0]), -1);
+  EXPECT_EQ(Text(Call(ann, "GetInternetDomain").rows.at(0)[0]), "");
 }
 
 TEST_P(MailService, InboundMailFollowsAliasesAndForwarding) {

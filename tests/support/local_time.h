@@ -1,0 +1,19 @@
+// A local civil time as a time_t, for tests that compare dates.
+#pragma once
+#include <ctime>
+
+namespace qn::test {
+
+inline std::time_t LocalTime(int year, int month, int day, int hour, int minute, int second) {
+  std::tm tm{};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_sec = second;
+  tm.tm_isdst = -1;
+  return std::mktime(&tm);
+}
+
+}  // namespace qn::test
