@@ -21,6 +21,7 @@
 #include "common/registry.h"
 #include "server/core/frame_decoder.h"
 #include "support/external_seed.h"
+#include "support/local_time.h"
 #include "support/member_client.h"
 #include "support/member_install.h"
 #include "support/protocol_client.h"
@@ -60,15 +61,7 @@ std::string Lower(std::string s) {
 
 // A DATE row value as the server makes it: local time, seconds since 1970.
 int32_t LocalSeconds(int y, int mo, int d, int h, int mi, int s) {
-  std::tm t{};
-  t.tm_year = y - 1900;
-  t.tm_mon = mo - 1;
-  t.tm_mday = d;
-  t.tm_hour = h;
-  t.tm_min = mi;
-  t.tm_sec = s;
-  t.tm_isdst = -1;
-  return static_cast<int32_t>(std::mktime(&t));
+  return static_cast<int32_t>(qn::test::LocalTime(y, mo, d, h, mi, s));
 }
 
 // The process has ended (a zombie nobody reaps counts as ended).
@@ -148,7 +141,9 @@ class ExternalServices : public ::testing::TestWithParam<Setting>, protected Ext
     StartInstallation(GetParam().mode);
   }
   void TearDown() override {
-    if (server_.IsRunning()) EXPECT_EQ(server_.Stop(), 0);
+    if (server_.IsRunning()) {
+      EXPECT_EQ(server_.Stop(), 0);
+    }
     if (HasFailure()) ADD_FAILURE() << "server's standard error:\n" << server_.StderrText();
   }
   std::string Service() const { return GetParam().local ? qn::test::kLocalService : qn::test::kInprocService; }
@@ -458,7 +453,9 @@ INSTANTIATE_TEST_SUITE_P(Forms, ExternalServices,
 class LocalPlugin : public ::testing::Test, protected ExternalServicesBase {
  protected:
   void TearDown() override {
-    if (server_.IsRunning()) EXPECT_EQ(server_.Stop(), 0);
+    if (server_.IsRunning()) {
+      EXPECT_EQ(server_.Stop(), 0);
+    }
     if (HasFailure()) ADD_FAILURE() << "server's standard error:\n" << server_.StderrText();
   }
   // The server's time, and no packet of any other request meanwhile.

@@ -260,7 +260,9 @@ TEST_F(MalformedInputTest, ExternalServicesTakeAnyItemsParametersDataAndCancels)
           EXPECT_EQ(code(*reply), 0x1306) << "seed " << seed << " " << item;
         }
       }
-      if (open) ASSERT_TRUE(client.Cancel(id));
+      if (open) {
+        ASSERT_TRUE(client.Cancel(id));
+      }
     } else {
       // Cancelled while its calls are out (or, in-process, already done): at
       // most its schema was sent, never an end or a code.
@@ -274,7 +276,9 @@ TEST_F(MalformedInputTest, ExternalServicesTakeAnyItemsParametersDataAndCancels)
         if (reply->requestId == id && reply->type == qn::kPacketEnd) break;
         if (reply->requestId == id) continue;
         ASSERT_EQ(reply->requestId, cancelled) << "seed " << seed;
-        if (service == qn::test::kLocalService) EXPECT_EQ(reply->type, qn::kPacketSchema) << "seed " << seed;
+        if (service == qn::test::kLocalService) {
+          EXPECT_EQ(reply->type, qn::kPacketSchema) << "seed " << seed;
+        }
       }
     }
   }
