@@ -3,14 +3,28 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <vector>
+
+#include "common/pulse.h"
+#include "server/services/service_utility.h"
+
+namespace {
+
+// Blocks of a detached batch per loop step (1 MiB).
+constexpr int kDetachedBlocksPerStep = 64;
+
+std::vector<CAttachmentCopies*>& Detached() {
+  static std::vector<CAttachmentCopies*> batches;
+  return batches;
+}
+
+}  // namespace
 
 CAttachmentCopy::~CAttachmentCopy() { Abandon(); }
 
 void CAttachmentCopy::Abandon() {
-  if (m_nSource >= 0) ::close(m_nSource);
   m_nSource = -1;
   if (m_nTarget >= 0) ::close(m_nTarget);
   m_nTarget = -1;
@@ -18,15 +32,12 @@ void CAttachmentCopy::Abandon() {
   m_strTemp.clear();
 }
 
-bool CAttachmentCopy::Start(const std::string& source, const std::string& target) {
+bool CAttachmentCopy::Start(int sourceFd, const std::string& target) {
   Abandon();
-  m_nSource = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
-  if (m_nSource < 0) return false;
   struct stat st;
-  if (::fstat(m_nSource, &st) != 0 || !S_ISREG(st.st_mode)) {
-    Abandon();
-    return false;
-  }
+  if (sourceFd < 0 || ::fstat(sourceFd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  m_nSource = sourceFd;
+  m_nOffset = 0;
   m_sourceTime = st.st_mtim;
   const size_t slash = target.rfind('/');
   std::string temp = (slash == std::string::npos ? std::string() : target.substr(0, slash + 1)) +
@@ -47,7 +58,7 @@ CAttachmentCopy::Progress CAttachmentCopy::Step(int blocks) {
   if (m_nSource < 0 || m_nTarget < 0) return Progress::kFailed;
   char buffer[kBlock];
   for (int i = 0; i < blocks; ++i) {
-    const ssize_t got = ::read(m_nSource, buffer, sizeof buffer);
+    const ssize_t got = ::pread(m_nSource, buffer, sizeof buffer, m_nOffset);
     if (got < 0) {
       if (errno == EINTR) continue;
       Abandon();
@@ -66,6 +77,7 @@ CAttachmentCopy::Progress CAttachmentCopy::Step(int blocks) {
       Abandon();
       return Progress::kDone;
     }
+    m_nOffset += got;
     for (ssize_t written = 0; written < got;) {
       const ssize_t n = ::write(m_nTarget, buffer + written, static_cast<size_t>(got - written));
       if (n < 0 && errno == EINTR) continue;
@@ -79,11 +91,55 @@ CAttachmentCopy::Progress CAttachmentCopy::Step(int blocks) {
   return Progress::kMore;
 }
 
-bool CAttachmentCopy::CopyFile(const std::string& source, const std::string& target) {
-  CAttachmentCopy copy;
-  if (!copy.Start(source, target)) return false;
-  for (;;) {
-    const Progress progress = copy.Step(64);
-    if (progress != Progress::kMore) return progress == Progress::kDone;
+CAttachmentCopies::CAttachmentCopies(std::string notice) : m_strNotice(std::move(notice)) {}
+
+CAttachmentCopies::~CAttachmentCopies() {
+  m_pCurrent.reset();
+  if (m_nSource >= 0) ::close(m_nSource);
+  CPulse::Stop(m_pPulse);
+  std::erase(Detached(), this);
+}
+
+bool CAttachmentCopies::Open(const std::string& source) {
+  if (m_nSource >= 0) ::close(m_nSource);
+  m_nSource = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  return m_nSource >= 0;
+}
+
+void CAttachmentCopies::Add(const std::string& target, const std::string& recipient) {
+  m_pending.emplace_back(target, recipient);
+}
+
+bool CAttachmentCopies::Step(int blocks) {
+  if (m_pending.empty()) return true;
+  if (m_pCurrent == nullptr) {
+    m_pCurrent = std::make_unique<CAttachmentCopy>();
+    if (!m_pCurrent->Start(m_nSource, m_pending.front().first)) m_pCurrent.reset();
+  }
+  if (m_pCurrent != nullptr && m_pCurrent->Step(blocks) == CAttachmentCopy::Progress::kMore) return false;
+  m_pCurrent.reset();
+  PostGlobalMsgToUserID(m_pending.front().second, m_strNotice, 0);
+  m_pending.pop_front();
+  return m_pending.empty();
+}
+
+void CAttachmentCopies::FinishDetached(std::unique_ptr<CAttachmentCopies> copies) {
+  if (copies == nullptr || copies->m_pending.empty()) return;
+  CAttachmentCopies* batch = copies.release();
+  Detached().push_back(batch);
+  batch->m_pPulse = new CPulse(&CAttachmentCopies::DetachedStep, batch);
+}
+
+void CAttachmentCopies::DetachedStep(void* argument) {
+  auto* batch = static_cast<CAttachmentCopies*>(argument);
+  if (batch->Step(kDetachedBlocksPerStep)) delete batch;
+}
+
+void CAttachmentCopies::FinishAllDetached() {
+  while (!Detached().empty()) {
+    CAttachmentCopies* batch = Detached().back();
+    while (!batch->Step(kDetachedBlocksPerStep)) {
+    }
+    delete batch;
   }
 }

@@ -63,14 +63,10 @@ CServiceEmail::CServiceEmail() = default;
 
 CServiceEmail::~CServiceEmail() {
   StopPulse();
-  // Copies cut short by a cancel or a lost connection are still made: each
-  // message keeps its attachment. Their recipients see them at their next
-  // look at their mail.
-  if (m_nStepMode == kModeCopy) {
-    m_pCopy.reset();
-    const std::string source = m_strCopySource;
-    for (int32_t id : m_uploadIds) CAttachmentCopy::CopyFile(source, AttachmentPath(id));
-  }
+  // Copies cut short by a cancel or a lost connection go on without the
+  // request: each message keeps its attachment, and its recipient hears of
+  // it when it is there.
+  CAttachmentCopies::FinishDetached(std::move(m_pCopies));
 }
 
 int CServiceEmail::ProcessRequest() {
@@ -230,34 +226,27 @@ int CServiceEmail::UploadAttachedFile() {
 
 void CServiceEmail::OnReceiveFileDone() {
   const std::string text = GetUser()->GetUserID() + " has just sent you an Email message!";
-  m_strCopySource = AttachmentPath(m_uploadIds.front());
+  // The copies read the file from this one opening: its own recipient may
+  // take it (download or delete it) as soon as he is told.
+  auto copies = std::make_unique<CAttachmentCopies>(text);
+  copies->Open(AttachmentPath(m_uploadIds.front()));
   PostGlobalMsgToUserID(m_uploadRecipients.front(), text, 0);
-  m_uploadIds.pop_front();
-  m_uploadRecipients.pop_front();
-  if (m_uploadIds.empty()) {
+  for (size_t i = 1; i < m_uploadIds.size(); ++i)
+    copies->Add(AttachmentPath(m_uploadIds[i]), m_uploadRecipients[i]);
+  m_uploadIds.clear();
+  m_uploadRecipients.clear();
+  if (copies->Done()) {
     GetRequest()->EndRequest();
     return;
   }
+  m_pCopies = std::move(copies);
   StartPulse(kModeCopy);
 }
 
 void CServiceEmail::CopyStep() {
-  if (m_pCopy == nullptr) {
-    m_pCopy = std::make_unique<CAttachmentCopy>();
-    if (!m_pCopy->Start(m_strCopySource, AttachmentPath(m_uploadIds.front()))) m_pCopy.reset();
-  }
-  if (m_pCopy != nullptr && m_pCopy->Step(kCopyBlocksPerStep) == CAttachmentCopy::Progress::kMore)
-    return;
-  // Done or failed: a failed copy is passed over, and its message is there
-  // all the same.
-  m_pCopy.reset();
-  PostGlobalMsgToUserID(m_uploadRecipients.front(),
-                        GetUser()->GetUserID() + " has just sent you an Email message!", 0);
-  m_uploadIds.pop_front();
-  m_uploadRecipients.pop_front();
-  if (!m_uploadIds.empty()) return;
+  if (!m_pCopies->Step(kCopyBlocksPerStep)) return;
+  m_pCopies.reset();
   StopPulse();
-  m_nStepMode = kModeDeliver;
   GetRequest()->EndRequest();
 }
 

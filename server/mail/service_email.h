@@ -15,7 +15,7 @@
 
 #include "server/core/service_base.h"
 
-class CAttachmentCopy;
+class CAttachmentCopies;
 class CColumnTypes;
 class CDatabase;
 class CMessageStore_2;
@@ -112,8 +112,7 @@ class CServiceEmail : public CServiceBase {
   // UploadAttachedFile: the messages sharing the file, with their recipients.
   std::deque<int32_t> m_uploadIds;
   std::deque<std::string> m_uploadRecipients;
-  std::unique_ptr<CAttachmentCopy> m_pCopy;
-  std::string m_strCopySource;
+  std::unique_ptr<CAttachmentCopies> m_pCopies;
 
   // DownloadAttachedFile.
   std::string m_strDownloadPath;

@@ -13,6 +13,7 @@
 #include "common/registry.h"
 #include "server/data/connection_pool.h"
 #include "server/data/schema_recordsets.h"
+#include "server/mail/attachment_copy.h"
 #include "server/mail/mail_gateway.h"
 #include "server/mail/mail_texts.h"
 #include "server/mail/service_email.h"
@@ -49,6 +50,8 @@ void CServiceEmail::InitModule() {
 }
 
 void CServiceEmail::TermModule() {
+  // Copies still under way are made before the server goes.
+  CAttachmentCopies::FinishAllDetached();
   delete g_pGateway;
   g_pGateway = nullptr;
 }
