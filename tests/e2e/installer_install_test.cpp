@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/registry.h"
-#include "installer_run.h"
+#include "support/installer_run.h"
 #include "platform/odbc_statement.h"
 #include "server/data/database.h"
 #include "support/earlier_install.h"

@@ -13,12 +13,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/paths.h"
-#include "tools/dbsetup/core/installer_databases.h"
 #include "tools/dbsetup/core/installer_dlg.h"
 #include "tools/dbsetup/core/installer_texts.h"
 #include "tools/dbsetup/core/local_host.h"
-#include "tools/dbsetup/core/odbc_admin.h"
 
 namespace {
 
@@ -94,22 +91,8 @@ int main(int argc, char** argv) {
     }
   }
   const auto began = std::chrono::steady_clock::now();
-  LocalOdbcAdmin::Prepare();
-  const std::string programDir = qn::paths::ProgramDir().string() + "/";
-  LocalOdbcAdmin odbc;
-  LocalSettings settings;
-  LocalFileSystem files;
-  OdbcDatabaseWork databases(programDir);
-  LocalServiceControl services;
-  InstallerHost host;
-  host.view = &view;
-  host.odbc = &odbc;
-  host.settings = &settings;
-  host.files = &files;
-  host.databases = &databases;
-  host.services = &services;
-  host.programDir = programDir;
-  host.serverIniFile = (qn::paths::ConfigDir() / texts::kServerIniFile).string();
+  LocalInstallation installation;
+  const InstallerHost host = installation.Host(&view);
   {
     CInstallerDlg dialog(host);
     dialog.OnInitDialog();

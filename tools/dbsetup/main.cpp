@@ -2,11 +2,8 @@
 // server, and upgrades version 1.0 databases. No command-line options.
 #include <QApplication>
 
-#include "platform/paths.h"
-#include "tools/dbsetup/core/installer_databases.h"
 #include "tools/dbsetup/core/installer_texts.h"
 #include "tools/dbsetup/core/local_host.h"
-#include "tools/dbsetup/core/odbc_admin.h"
 #include "tools/dbsetup/qt/installer_window.h"
 
 namespace {
@@ -19,24 +16,8 @@ class CInstallerApp {
   // Shows the status dialog modally; the program ends when it closes,
   // whatever its result.
   bool InitInstance() {
-    using namespace qn::dbsetup;
-    LocalOdbcAdmin::Prepare();
-    const std::string programDir = qn::paths::ProgramDir().string() + "/";
-    qn::paths::EnsureDir(qn::paths::ProgramDir());
-    LocalOdbcAdmin odbc;
-    LocalSettings settings;
-    LocalFileSystem files;
-    OdbcDatabaseWork databases(programDir);
-    LocalServiceControl services;
-    InstallerHost host;
-    host.odbc = &odbc;
-    host.settings = &settings;
-    host.files = &files;
-    host.databases = &databases;
-    host.services = &services;
-    host.programDir = programDir;
-    host.serverIniFile = (qn::paths::ConfigDir() / texts::kServerIniFile).string();
-    InstallerWindow dialog(host);
+    qn::dbsetup::LocalInstallation installation;
+    qn::dbsetup::InstallerWindow dialog(installation.Host(nullptr));
     dialog.exec();
     return false;
   }

@@ -37,7 +37,7 @@ bool OdbcDatabaseWork::TableExists(const std::string& dataSource, const std::str
 void OdbcDatabaseWork::OpenTarget(const std::string& dataSource, const std::string& connect) {
   Rollback();
   auto database = std::make_unique<CDatabase>();
-  OpenInstallerDatabase(*database, dataSource, connect, programDir_);
+  OpenInstallerDatabase(*database, dataSource, connect + ";Protocol=7.4-1", programDir_);
   BeginTransaction(*database);
   target_ = std::move(database);
 }

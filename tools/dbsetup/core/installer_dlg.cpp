@@ -448,16 +448,18 @@ bool CInstallerDlg::RunSqlScript(const std::string& dataSource) {
   return true;
 }
 
+void CInstallerDlg::ShowErrorMessage(const std::string& context, const char* errorText) {
+  host_.view->MessageBox(ErrorMessageText(context, errorText), kProgramTitle, Buttons::Ok, Icon::Exclamation);
+}
+
 void CInstallerDlg::AddDefaultRecords() {
   try {
     host_.databases->AddDefaultRecords();
   } catch (const qn::odbc::Error& e) {
-    host_.view->MessageBox(ErrorMessageText(kAddingDefaultRecords, e.DriverText().c_str()), kProgramTitle,
-                           Buttons::Ok, Icon::Exclamation);
+    ShowErrorMessage(kAddingDefaultRecords, e.DriverText().c_str());
     throw StepEnded{IDOK};
   } catch (const std::exception& e) {
-    host_.view->MessageBox(ErrorMessageText(kAddingDefaultRecords, e.what()), kProgramTitle, Buttons::Ok,
-                           Icon::Exclamation);
+    ShowErrorMessage(kAddingDefaultRecords, e.what());
     throw StepEnded{IDOK};
   }
 }

@@ -37,6 +37,8 @@ class CInstallerDlg : public IUpgradeProgress {
   // Opens the target database and runs "QNDATA.SQL" on it. False (after its
   // message) when the script is missing.
   bool RunSqlScript(const std::string& dataSource);
+  // The seed rows, in the target's transaction; a failure is shown with
+  // ShowErrorMessage and ends the run, taken back.
   void AddDefaultRecords();
   AttachmentMoves UpgradeDatabases(const std::string& oldExtension, const std::string& newExtension);
   void CopyDatabaseFile(const std::string& from, const std::string& to);
@@ -67,6 +69,8 @@ class CInstallerDlg : public IUpgradeProgress {
   void MoveAttachments(const AttachmentMoves& moves);
   std::string FilePath(const char* stem, const std::string& extension) const;
   void PushStatus();
+  // The generic error box of the seeding.
+  void ShowErrorMessage(const std::string& context, const char* errorText);
   // The run ends well: the databases' work and the journal are kept.
   void Finish(int result);
   // The run failed: everything is taken back.

@@ -21,6 +21,7 @@
 #include "platform/paths.h"
 #include "platform/profile_file.h"
 #include "platform/registry_store.h"
+#include "tools/dbsetup/core/installer_texts.h"
 
 namespace qn::dbsetup {
 
@@ -173,6 +174,31 @@ void LocalSettings::WriteProfile(const std::string& file, const std::string& sec
 
 bool LocalServiceControl::StartServiceIfNecessary(const std::string& name) {
   return ::StartServiceIfNecessary(name);
+}
+
+namespace {
+
+std::string PreparedProgramDir() {
+  LocalOdbcAdmin::Prepare();
+  qn::paths::EnsureDir(qn::paths::ProgramDir());
+  return qn::paths::ProgramDir().string() + "/";
+}
+
+}  // namespace
+
+LocalInstallation::LocalInstallation() : programDir(PreparedProgramDir()), databases(programDir) {}
+
+InstallerHost LocalInstallation::Host(IInstallerView* view) {
+  InstallerHost host;
+  host.view = view;
+  host.odbc = &odbc;
+  host.settings = &settings;
+  host.files = &files;
+  host.databases = &databases;
+  host.services = &services;
+  host.programDir = programDir;
+  host.serverIniFile = (qn::paths::ConfigDir() / texts::kServerIniFile).string();
+  return host;
 }
 
 }  // namespace qn::dbsetup

@@ -4,7 +4,9 @@
 #pragma once
 #include <string>
 
+#include "tools/dbsetup/core/installer_databases.h"
 #include "tools/dbsetup/core/installer_host.h"
+#include "tools/dbsetup/core/odbc_admin.h"
 
 namespace qn::dbsetup {
 
@@ -33,6 +35,21 @@ class LocalSettings : public ISettings {
 class LocalServiceControl : public IServiceControl {
  public:
   bool StartServiceIfNecessary(const std::string& name) override;
+};
+
+// All of this machine's surroundings of one run, under $QN_ROOT: the ODBC
+// set-up prepared, the program directory made.
+struct LocalInstallation {
+  LocalInstallation();
+  // The host for the steps, with `view` as their dialog.
+  InstallerHost Host(IInstallerView* view);
+
+  std::string programDir;  // with its trailing slash
+  LocalOdbcAdmin odbc;
+  LocalSettings settings;
+  LocalFileSystem files;
+  OdbcDatabaseWork databases;
+  LocalServiceControl services;
 };
 
 }  // namespace qn::dbsetup

@@ -263,13 +263,18 @@ void CUpgrade::CopyAccounts() {
     auto phone = std::holds_alternative<std::string>(accounts.rows[user])
                      ? phones.find(UpperAscii(accounts.rows.Text(user)))
                      : phones.end();
+    // Rows keep their order across the two writers.
     if (phone == phones.end()) {
+      accountsWithPhone.Finish();
       accounts.out.Insert(std::move(values));
     } else {
+      accounts.out.Finish();
       values.push_back(phone->second);
       accountsWithPhone.Insert(std::move(values));
     }
   }
+  accounts.out.Finish();
+  accountsWithPhone.Finish();
 }
 
 void CUpgrade::CopyAccountArea() {
@@ -285,6 +290,7 @@ void CUpgrade::CopyAccountArea() {
       progress_.Row("Defaults", ++number, total);
       defaults.out.Insert(defaults.Values());
     }
+    defaults.out.Finish();
   }
   {
     TableCopy chains(*old_, *new_, "KeyChains", "KeyChains",
@@ -327,6 +333,7 @@ void CUpgrade::CopyAccountArea() {
       const int32_t newKey = Mapped(keys_, links.Number(key), 0);
       if (newChain != 0 && newKey != 0) out.Insert({newChain, newKey});
     }
+    out.Finish();
   }
   {
     OldRows links(*old_, EarlierTable("UserId2KeyChain"));
@@ -339,6 +346,7 @@ void CUpgrade::CopyAccountArea() {
       const int32_t newChain = Mapped(chains_, links.Number(chain), 0);
       if (newChain != 0) out.Insert({links[user], newChain});
     }
+    out.Finish();
   }
   {
     OldRows links(*old_, EarlierTable("Userid2Keys"));
@@ -351,6 +359,7 @@ void CUpgrade::CopyAccountArea() {
       const int32_t newKey = Mapped(keys_, links.Number(key), 0);
       if (newKey != 0) out.Insert({links[user], newKey});
     }
+    out.Finish();
   }
 }
 
@@ -370,6 +379,7 @@ void CUpgrade::CopyAuditArea() {
     progress_.Row("AuditTrail", ++number, total);
     audit.out.Insert(audit.Values());
   }
+  audit.out.Finish();
 }
 
 void CUpgrade::CopyChatArea() {
@@ -385,6 +395,7 @@ void CUpgrade::CopyChatArea() {
     if (auto key = NumberOf(values[1])) values[1] = KeyRef(*key);
     rooms.out.Insert(std::move(values));
   }
+  rooms.out.Finish();
 }
 
 void CUpgrade::CopyDatabaseArea() {
@@ -408,6 +419,7 @@ void CUpgrade::CopyDatabaseArea() {
         if (auto key = NumberOf(values[keyColumn])) values[keyColumn] = KeyRef(*key);
       databases.out.Insert(std::move(values));
     }
+    databases.out.Finish();
   }
   TableCopy fields(*old_, *new_, "Fields", "Fields",
                    {{"DatabaseName", NewType::Text, "Database Name"},
@@ -431,6 +443,7 @@ void CUpgrade::CopyDatabaseArea() {
     if (auto key = NumberOf(values[5])) values[5] = KeyRef(*key);
     fields.out.Insert(std::move(values));
   }
+  fields.out.Finish();
 }
 
 void CUpgrade::CopyDirectories() {
@@ -507,6 +520,7 @@ void CUpgrade::CopyFiles() {
     if (oldId) files_[*oldId] = newId;
     for (int32_t directory : newDirectories) linksOut.Insert({directory, newId});
   }
+  linksOut.Finish();
 }
 
 void CUpgrade::CopyFileArea() {
@@ -520,6 +534,7 @@ void CUpgrade::CopyFileArea() {
       const int32_t newFile = Mapped(files_, old.Number(file), 0);
       if (newFile != 0) out.Insert({old[keyword], newFile});
     }
+    out.Finish();
   }
   {
     OldRows old(*old_, EarlierTable("Downloads"));
@@ -530,6 +545,7 @@ void CUpgrade::CopyFileArea() {
       const int32_t newFile = Mapped(files_, old.Number(file), 0);
       if (newFile != 0) out.Insert({old[date], old[by], newFile});
     }
+    out.Finish();
   }
   TableCopy options(*old_, *new_, "UploadOptions", "UploadOptions",
                     {{"AutoApprove", NewType::Bool, "AutoApprove"},
@@ -540,6 +556,7 @@ void CUpgrade::CopyFileArea() {
     progress_.Row("UploadOptions", ++number, total);
     options.out.Insert(options.Values());
   }
+  options.out.Finish();
 }
 
 void CUpgrade::CopyMailArea() {
@@ -619,6 +636,7 @@ void CUpgrade::CopyMessageArea() {
       const int32_t newMessage = Mapped(messages_, old.Number(message), 0);
       if (newMessage != 0) out.Insert({old[user], old[date], newMessage});
     }
+    out.Finish();
   }
   IdMap responses;
   {
@@ -647,6 +665,7 @@ void CUpgrade::CopyMessageArea() {
     const int32_t newResponse = Mapped(responses, old.Number(response), 0);
     if (newResponse != 0) out.Insert({old[user], old[date], newResponse});
   }
+  out.Finish();
 }
 
 }  // namespace qn::dbsetup

@@ -92,34 +92,48 @@ std::string OldRows::Text(size_t index) const {
   return {};
 }
 
+namespace {
+
+// Rows per statement; SQLite takes at most 32,766 parameters a statement.
+constexpr size_t kBatchRows = 64;
+
+}  // namespace
+
 NewRows::NewRows(CDatabase& database, const char* table, std::vector<NewColumn> columns, const char* identity)
     : database_(database),
+      table_(table),
       columns_(std::move(columns)),
-      keyed_(identity != nullptr && *identity != 0),
-      returning_(keyed_ && database.Dialect() == SqlDialect::PostgreSQL),
-      storedTrue_(static_cast<int16_t>(StoredTrue(database.Dialect()))) {
+      identity_(identity ? identity : ""),
+      returning_(!identity_.empty() && database.Dialect() == SqlDialect::PostgreSQL),
+      storedTrue_(static_cast<int16_t>(StoredTrue(database.Dialect()))),
+      batchRows_(identity_.empty() ? kBatchRows : 1) {
+  Guard([&] {
+    insert_ = std::make_unique<qn::odbc::Statement>(database.Connection());
+    insert_->Prepare(Statement(batchRows_));
+    return 0;
+  });
+  pending_.reserve(batchRows_ * columns_.size());
+}
+
+NewRows::~NewRows() = default;
+
+std::string NewRows::Statement(size_t rows) const {
   std::string names, markers;
   for (const NewColumn& column : columns_) {
     names += (names.empty() ? "" : ", ") + std::string(column.name);
     markers += markers.empty() ? "?" : ", ?";
   }
-  std::string sql = "INSERT INTO " + std::string(table) + " (" + names + ") VALUES (" + markers + ")";
+  std::string sql = "INSERT INTO " + table_ + " (" + names + ") VALUES ";
+  for (size_t row = 0; row < rows; ++row) sql += (row ? ", (" : "(") + markers + ")";
   // PostgreSQL tells the new number with the insert itself.
-  if (returning_) sql += " RETURNING " + std::string(identity);
-  Guard([&] {
-    insert_ = std::make_unique<qn::odbc::Statement>(database.Connection());
-    insert_->Prepare(sql);
-    return 0;
-  });
+  if (returning_) sql += " RETURNING " + identity_;
+  return sql;
 }
 
-NewRows::~NewRows() = default;
-
 int32_t NewRows::Insert(std::vector<Value> values) {
-  std::vector<qn::odbc::Param> params(columns_.size());
   for (size_t i = 0; i < columns_.size(); ++i) {
     Value& value = values[i];
-    qn::odbc::Param& param = params[i];
+    qn::odbc::Param param;
     const int32_t* number = std::get_if<int32_t>(&value);
     switch (columns_[i].type) {
       case NewType::Text:
@@ -150,11 +164,15 @@ int32_t NewRows::Insert(std::vector<Value> values) {
         param.value = std::move(value);
         break;
     }
+    pending_.push_back(std::move(param));
   }
+  if (++pendingRows_ < batchRows_) return 0;
   return Guard([&] {
-    insert_->BindParams(std::move(params));
+    insert_->BindParams(std::move(pending_));
+    pending_.clear();
+    pendingRows_ = 0;
     insert_->Execute();
-    if (!keyed_) return 0;
+    if (identity_.empty()) return 0;
     int32_t key = 0;
     if (returning_) {
       if (insert_->Fetch()) insert_->GetInt32(1, key);
@@ -162,6 +180,19 @@ int32_t NewRows::Insert(std::vector<Value> values) {
       return key;
     }
     return database_.LastIdentity();
+  });
+}
+
+void NewRows::Finish() {
+  if (pendingRows_ == 0) return;
+  Guard([&] {
+    qn::odbc::Statement rest(database_.Connection());
+    rest.Prepare(Statement(pendingRows_));
+    rest.BindParams(std::move(pending_));
+    pending_.clear();
+    pendingRows_ = 0;
+    rest.Execute();
+    return 0;
   });
 }
 

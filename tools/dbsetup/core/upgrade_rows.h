@@ -42,24 +42,37 @@ struct NewColumn {
   NewType type;
 };
 
+// Rows of a table whose numbers nobody needs go in batches, one statement
+// of many rows each: the drivers' cost is per statement (the SQLite driver
+// prepares each one anew, psqlODBC makes a round trip).
 class NewRows {
  public:
   // Prepares the INSERT of `columns`; `identity` names the key column the
-  // database numbers ("" for none). Throws CDBException.
+  // database numbers ("" for none), whose numbers Insert returns. Throws
+  // CDBException.
   NewRows(CDatabase& database, const char* table, std::vector<NewColumn> columns, const char* identity = "");
   ~NewRows();
   // One row, the values in column order (NULL as monostate, numbers as
-  // int32_t, BOOL as any number); returns the row's new number, 0 without
-  // an identity key. Throws CDBException.
+  // int32_t, BOOL as any number); returns the row's new number with an
+  // identity key (the row is then written at once), else 0. Throws
+  // CDBException.
   int32_t Insert(std::vector<Value> values);
+  // Writes the rows still waiting; callers finish every table with it.
+  void Finish();
 
  private:
+  std::string Statement(size_t rows) const;
+
   CDatabase& database_;
+  std::string table_;
   std::vector<NewColumn> columns_;
-  bool keyed_;
+  std::string identity_;
   bool returning_;
   int16_t storedTrue_;
-  std::unique_ptr<qn::odbc::Statement> insert_;
+  size_t batchRows_;
+  std::unique_ptr<qn::odbc::Statement> insert_;  // of batchRows_ rows
+  std::vector<qn::odbc::Param> pending_;
+  size_t pendingRows_ = 0;
 };
 
 }  // namespace qn::dbsetup

@@ -35,12 +35,14 @@ class InstallerWindow : public QDialog, public IInstallerView {
   int RunSqlServerParams(SqlServerParams& values) override;
   void Pause(int milliseconds) override;
   void ShowAbout();
+  // The close box and Escape: at once between steps, at a step's end during
+  // one.
+  void reject() override;
 
  protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
-  void reject() override;
 
  private:
   void RunStep();

@@ -1,4 +1,4 @@
-#include "installer_run.h"
+#include "support/installer_run.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
