@@ -130,8 +130,9 @@ class CServiceBase {
   // Gives up an upload: the temporary file closed and removed.
   void AbandonReceiving();
 
-  // "name" TAB "target" per entry, from the Drive Connections key.
-  std::list<std::string> m_driveConnections;
+  // "name" TAB "target" per entry, from the Drive Connections key as it
+  // stood when the service was made.
+  std::shared_ptr<const std::list<std::string>> m_pDriveConnections;
 
  private:
   static void TransferPulseStep(void* service);

@@ -10,11 +10,11 @@
 // - above kMaxQueuedBytes (replies produced in one go for a client that does
 //   not read), the connection is closed.
 #pragma once
-#include <asio/ip/tcp.hpp>
 #include <cstddef>
 #include <memory>
 #include <string>
 
+#include "platform/client_socket.h"
 #include "server/core/frame_decoder.h"
 #include "server/core/output_queue.h"
 #include "server/core/transport_base.h"
@@ -61,7 +61,7 @@ class CTransportTCP : public CTransportBase {
   void Flush();
   void PostClose();
 
-  asio::ip::tcp::socket m_socket;
+  qn::ClientSocket m_socket;
   // Handlers hold a copy and find null once the connection is gone.
   std::shared_ptr<CTransportTCP*> m_token;
   qn::FrameDecoder m_decoder;
@@ -74,6 +74,9 @@ class CTransportTCP : public CTransportBase {
   bool m_bWriteWaiting = false;
   // A flush is posted: the packets one handler queues leave in one write.
   bool m_bFlushPosted = false;
+  // The connection is reading: the replies of its frames leave in one write
+  // when the read is done, without a flush posted.
+  bool m_bInRead = false;
   bool m_bReadPaused = false;
   bool m_bClosing = false;
   bool m_bClosePosted = false;
