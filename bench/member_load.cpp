@@ -12,11 +12,16 @@
 //       on, one account request, close), in each storage mode (PostgreSQL
 //       when scripts/pg-test-server's environment is present).
 //
-//   member_load [--seconds S] [--logon-seconds L]
+//   (c) system calls per request of each server over a steady 50-client
+//       run of (a), counted by strace attached to it (skipped with
+//       --syscall-seconds 0 or without strace).
+//
+//   member_load [--seconds S] [--logon-seconds L] [--syscall-seconds C]
 //
 // Exit code 0 when the ratio with 50 clients is at least 0.7.
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +44,7 @@ namespace {
 struct Options {
   int seconds = 5;
   int logonSeconds = 10;
+  int syscallSeconds = 3;
 };
 
 Options Parse(int argc, char** argv) {
@@ -48,15 +54,27 @@ Options Parse(int argc, char** argv) {
     const int value = std::atoi(argv[i + 1]);
     if (flag == "--seconds") o.seconds = value;
     if (flag == "--logon-seconds") o.logonSeconds = value;
+    if (flag == "--syscall-seconds") o.syscallSeconds = value;
   }
   return o;
 }
 
-Figures SystemTimeLoad(uint16_t port, int clients, int seconds) {
+// `server` (when not 0): the process whose system calls are counted while
+// the requests run.
+Figures SystemTimeLoad(uint16_t port, int clients, int seconds, pid_t server = 0,
+                       qn::bench::SyscallCounts* syscalls = nullptr) {
   std::vector<ProtocolClient> connections(static_cast<size_t>(clients));
   if (!qn::bench::LogOnAll(connections, port, BenchUserId)) return {};
-  return qn::bench::RequestLoad(connections, {qn::bench::RequestFrame(7, "Utility", "GetSystemTime")},
-                                seconds);
+  Figures figures;
+  const auto load = [&] {
+    figures = qn::bench::RequestLoad(
+        connections, {qn::bench::RequestFrame(7, "Utility", "GetSystemTime")}, seconds);
+  };
+  if (syscalls != nullptr)
+    *syscalls = qn::bench::CountSyscalls(server, load);
+  else
+    load();
+  return figures;
 }
 
 // Connect, hello, log on, one account request, close; over and over.
@@ -99,21 +117,34 @@ int main(int argc, char** argv) {
 
   // (a) our side first, then redis, each alone on the machine.
   Figures ours[3];
+  Figures oursTraced;
+  qn::bench::SyscallCounts oursCalls;
   {
     MemberInstall install;
     qn::test::ServerProcess server;
     const uint16_t port = qn::test::FindFreePort();
     if (!StartInstallation(install, server, StorageMode::Access, port, 500)) return 2;
     for (int i = 0; i < 3; ++i) ours[i] = SystemTimeLoad(port, counts[i], options.seconds);
+    if (options.syscallSeconds > 0)
+      oursTraced = SystemTimeLoad(port, 50, options.syscallSeconds, server.pid(), &oursCalls);
     server.Stop();
   }
   Figures redis[3];
+  qn::bench::SyscallCounts redisCalls;
+  long redisTraced = 0;
   {
     qn::bench::RedisServer server;
     if (!server.Start()) return 2;
     for (int i = 0; i < 3; ++i)
       redis[i] = qn::bench::RedisBenchmarkFor(server.port(), "-t ping_inline", counts[i],
                                               options.seconds);
+    if (options.syscallSeconds > 0) {
+      // About as many requests as ours made under strace.
+      redisTraced = std::max(10000L, oursTraced.count);
+      redisCalls = qn::bench::CountSyscalls(server.pid(), [&] {
+        qn::bench::RedisBenchmark(server.port(), "-t ping_inline", 50, static_cast<int>(redisTraced));
+      });
+    }
   }
   std::printf("GetSystemTime vs redis ping_inline (%d s per run)\n", options.seconds);
   std::printf("%8s | %12s %9s %9s | %12s %9s %9s | %6s\n", "clients", "ours req/s", "p50 ms",
@@ -125,6 +156,15 @@ int main(int argc, char** argv) {
     std::printf("%8d | %12.0f %9.3f %9.3f | %12.0f %9.3f %9.3f | %6.2f\n", counts[i], ours[i].rps,
                 ours[i].p50Ms, ours[i].p99Ms, redis[i].rps, redis[i].p50Ms, redis[i].p99Ms,
                 ratio);
+  }
+
+  // (c)
+  if (options.syscallSeconds > 0) {
+    std::printf("\nSystem calls per request, 50 clients, strace -c -f on the server\n");
+    std::printf("  ours  (%ld requests): %s\n", oursTraced.count,
+                qn::bench::SyscallsPerRequest(oursCalls, oursTraced.count).c_str());
+    std::printf("  redis (%ld requests): %s\n", redisTraced,
+                qn::bench::SyscallsPerRequest(redisCalls, redisTraced).c_str());
   }
 
   // (b)

@@ -3,10 +3,12 @@
 #pragma once
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/registry_store.h"
+#include "platform/registry_watch.h"
 
 inline constexpr qn::reg::Hive HKEY_LOCAL_MACHINE = qn::reg::Hive::LocalMachine;
 inline constexpr qn::reg::Hive HKEY_CLASSES_ROOT = qn::reg::Hive::ClassesRoot;
@@ -92,6 +94,33 @@ class CAdvertiseMultiReg : public CMultiRegistry {
 class CDriveConnectionsMultiReg : public CMultiRegistry {
  public:
   CDriveConnectionsMultiReg();
+};
+
+// A registry value kept between uses while the registry watch sees no change
+// to the file, and read again at the first use after one; read at every use
+// while no watch runs. One thread only.
+template <class T>
+class CKeptSetting {
+ public:
+  explicit CKeptSetting(T (*read)()) : m_read(read) {}
+  CKeptSetting(const CKeptSetting&) = delete;
+  CKeptSetting& operator=(const CKeptSetting&) = delete;
+
+  // The value as of now; holders keep what they got when it changes later.
+  std::shared_ptr<const T> Get() {
+    if (!qn::reg::IsWatching()) return std::make_shared<const T>(m_read());
+    const uint64_t changes = qn::reg::ChangesSeen();
+    if (!m_value || changes != m_nChanges) {
+      m_value = std::make_shared<const T>(m_read());
+      m_nChanges = changes;
+    }
+    return m_value;
+  }
+
+ private:
+  T (*m_read)();
+  std::shared_ptr<const T> m_value;
+  uint64_t m_nChanges = 0;
 };
 
 // The storage mode as the server's data layer reads it: "ODBCType" under

@@ -36,6 +36,7 @@ double Percentile(const std::vector<double>& sorted, double p) {
 Figures Summarise(std::vector<double>& latencies, double seconds) {
   std::sort(latencies.begin(), latencies.end());
   Figures f;
+  f.count = static_cast<long>(latencies.size());
   f.rps = seconds > 0 ? static_cast<double>(latencies.size()) / seconds : 0;
   f.p50Ms = Percentile(latencies, 0.50);
   f.p99Ms = Percentile(latencies, 0.99);
@@ -66,6 +67,64 @@ std::string RunCapture(const std::string& command) {
   size_t got;
   while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, got);
   ::pclose(pipe);
+  return out;
+}
+
+SyscallCounts CountSyscalls(pid_t pid, const std::function<void()>& load) {
+  SyscallCounts counts;
+  char path[] = "/tmp/qn-strace-XXXXXX";
+  const int fd = ::mkstemp(path);
+  if (fd < 0) {
+    load();
+    return counts;
+  }
+  ::close(fd);
+  const pid_t strace = Spawn({"strace", "-c", "-f", "-p", std::to_string(pid), "-o", path});
+  // strace attaches to every thread before it counts; give it that moment.
+  if (strace > 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  load();
+  if (strace > 0) {
+    ::kill(strace, SIGINT);
+    int status = 0;
+    ::waitpid(strace, &status, 0);
+  }
+  // "% time  seconds  usecs/call  calls  [errors]  syscall" rows between two
+  // dashed lines, then the total.
+  std::FILE* in = std::fopen(path, "r");
+  char line[512];
+  int dashes = 0;
+  while (in != nullptr && std::fgets(line, sizeof line, in) != nullptr) {
+    if (std::strncmp(line, "------", 6) == 0) {
+      ++dashes;
+      continue;
+    }
+    if (dashes != 1) continue;
+    std::vector<std::string> fields;
+    for (char* token = std::strtok(line, " \t\n"); token != nullptr; token = std::strtok(nullptr, " \t\n"))
+      fields.emplace_back(token);
+    if (fields.size() < 5) continue;
+    const long calls = std::atol(fields[3].c_str());
+    counts.calls.emplace_back(fields.back(), calls);
+    counts.total += calls;
+  }
+  if (in != nullptr) std::fclose(in);
+  ::unlink(path);
+  std::sort(counts.calls.begin(), counts.calls.end(),
+            [](const auto& a, const auto& b) { return a.second > b.second; });
+  counts.measured = counts.total > 0;
+  return counts;
+}
+
+std::string SyscallsPerRequest(const SyscallCounts& counts, long requests, size_t top) {
+  if (!counts.measured || requests <= 0) return "not measured (strace missing or not allowed)";
+  const auto per = [&](long calls) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", static_cast<double>(calls) / static_cast<double>(requests));
+    return std::string(text);
+  };
+  std::string out = per(counts.total) + " per request:";
+  for (size_t i = 0; i < counts.calls.size() && i < top; ++i)
+    out += (i == 0 ? " " : ", ") + counts.calls[i].first + " " + per(counts.calls[i].second);
   return out;
 }
 

@@ -24,6 +24,8 @@ struct Figures {
   double p50Ms = 0;
   double p99Ms = 0;
   long failures = 0;
+  // Requests measured.
+  long count = 0;
 };
 
 // `latencies` in milliseconds, sorted here.
@@ -34,6 +36,20 @@ double Ratio(double ours, double anchor);
 pid_t Spawn(const std::vector<std::string>& args);
 // Runs a shell command and returns what it printed on standard output.
 std::string RunCapture(const std::string& command);
+
+// The system calls a process made while `load` ran, counted by `strace -c -f`
+// attached to it (the process runs far slower meanwhile: the counts matter,
+// not the time). Not measured when strace is missing or cannot attach.
+struct SyscallCounts {
+  bool measured = false;
+  long total = 0;
+  // By name, most frequent first.
+  std::vector<std::pair<std::string, long>> calls;
+};
+SyscallCounts CountSyscalls(pid_t pid, const std::function<void()>& load);
+// "3.02 per request: recvfrom 1.00, sendmsg 1.00, ..." with the `top` most
+// frequent.
+std::string SyscallsPerRequest(const SyscallCounts& counts, long requests, size_t top = 6);
 
 // A redis-server on a free loopback port, without persistence, stopped with
 // the object.

@@ -60,11 +60,15 @@ int RunServer(bool /*standAlone*/, CServer* (*create)(),
   }
 
   loop.restart();
+  // Settings read per request or per connection are kept until the registry
+  // changes.
+  qn::reg::StartWatch(loop);
   std::unique_ptr<CServer> server(create != nullptr ? create() : new CServer());
   if (!server->Start()) {
     const uint32_t error = server->GetStartError();
     StopMonitorAutomation();
     server->Stop();
+    qn::reg::StopWatch();
     if (started) started(error != 0 ? error : 1);
     return 1;
   }
@@ -93,6 +97,7 @@ int RunServer(bool /*standAlone*/, CServer* (*create)(),
   StopMonitorAutomation();
   server->Stop();
   server.reset();
+  qn::reg::StopWatch();
   // Handlers of closed sockets and timers still queued find nothing to do.
   work.reset();
   loop.restart();

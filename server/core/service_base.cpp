@@ -26,11 +26,19 @@
 
 namespace {
 const std::string kEmpty;
+
+std::list<std::string> ReadDriveConnections() {
+  std::list<std::string> list;
+  CDriveConnectionsMultiReg().ReadList(list);
+  return list;
 }
 
-CServiceBase::CServiceBase() : m_pService(&kEmpty), m_pItem(&kEmpty), m_pParams(&kEmpty) {
-  CDriveConnectionsMultiReg().ReadList(m_driveConnections);
-}
+// Every request makes a service: the list is kept rather than read each time.
+CKeptSetting<std::list<std::string>> g_driveConnections(&ReadDriveConnections);
+}  // namespace
+
+CServiceBase::CServiceBase()
+    : m_pDriveConnections(g_driveConnections.Get()), m_pService(&kEmpty), m_pItem(&kEmpty), m_pParams(&kEmpty) {}
 
 CServiceBase::~CServiceBase() {
   // A running step of the pulse finishes first; none follows.
@@ -100,7 +108,7 @@ std::string CServiceBase::ResolvePath(const std::string& path) {
   if (path.size() < 2 || path[1] != ':') return path;
   const int type = DriveType(path.substr(0, 2) + "\\");
   if (type != 0 && type != 1 && type != 4) return path;
-  for (const std::string& connection : m_driveConnections) {
+  for (const std::string& connection : *m_pDriveConnections) {
     if (connection.empty() || connection[0] != path[0]) continue;
     const size_t tab = connection.find('\t');
     if (tab == std::string::npos) continue;

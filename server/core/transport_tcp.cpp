@@ -1,7 +1,6 @@
 #include "server/core/transport_tcp.h"
 
 #include <asio/post.hpp>
-#include <array>
 #include <cstdio>
 #include <vector>
 
@@ -21,6 +20,9 @@ uint8_t g_readBuffer[64 * 1024];
 constexpr size_t kReadBudget = 256 * 1024;
 constexpr size_t kMaxGather = 64;
 
+uint32_t ReadLogonTimeoutSeconds() { return CQuillnetRegistry().ReadDWORD("General", "Timeout", 15) * 60; }
+CKeptSetting<uint32_t> g_logonTimeout(&ReadLogonTimeoutSeconds);
+
 CCounterBlock* StatusBlock() {
   CServer* server = CTransportBase::GetServer();
   return server != nullptr ? server->GetStatusBlock() : nullptr;
@@ -29,7 +31,7 @@ CCounterBlock* StatusBlock() {
 
 CTransportTCP::CTransportTCP()
     : m_socket(qn::MainLoop()), m_token(std::make_shared<CTransportTCP*>(this)) {
-  m_nLogonTimeout = CQuillnetRegistry().ReadDWORD("General", "Timeout", 15) * 60;
+  m_nLogonTimeout = *g_logonTimeout.Get();
   WriteApiLogF("c %d\r\n", GetConnectionNumber());
 }
 
@@ -57,6 +59,7 @@ bool CTransportTCP::Attach(asio::ip::tcp::socket&& socket) {
   if (ec) return false;
   socket.set_option(asio::ip::tcp::no_delay(true), ec);
   m_socket = std::move(socket);
+  m_socket.EnableReceiveHint();
   m_bWritable = true;
   const auto address = peer.address();
   m_description = "TCP/IP (" + (address.is_v4() ? address.to_v4().to_string()
@@ -73,15 +76,15 @@ void CTransportTCP::OnHostName(const std::string& host) {
 void CTransportTCP::Start() { WaitForRead(); }
 
 void CTransportTCP::WaitForRead() {
-  m_socket.async_wait(asio::socket_base::wait_read, [token = m_token](const asio::error_code& ec) {
+  m_socket.WaitReadable([token = m_token](const asio::error_code& ec) {
     if (*token == nullptr || ec) return;
     (*token)->OnReadable();
   });
 }
 
 void CTransportTCP::PostRead() {
-  // The socket's readiness is edge-triggered: a read that stopped before the
-  // socket was empty goes on from the loop rather than waiting for new bytes.
+  // A read that stopped before the socket was empty goes on from the loop:
+  // the socket makes no new edge for bytes it already holds.
   asio::post(qn::MainLoop(), [token = m_token] {
     if (*token != nullptr) (*token)->OnReadable();
   });
@@ -94,8 +97,12 @@ void CTransportTCP::OnReadable() {
   const bool timedOut = GetUser() == nullptr && m_nLogonTimeout != 0 &&
       std::time(nullptr) - GetCreationTime() >= static_cast<std::time_t>(m_nLogonTimeout);
   const std::shared_ptr<CTransportTCP*> token = m_token;
+  m_bInRead = true;
   ReadFrames(timedOut ? 1 : kReadBudget);
-  if (timedOut && *token != nullptr) PostClose();
+  if (*token == nullptr) return;
+  m_bInRead = false;
+  if (m_bWritable && !m_bClosing && !m_output.Empty()) Flush();
+  if (timedOut) PostClose();
 }
 
 void CTransportTCP::ReadFrames(size_t budget) {
@@ -104,7 +111,8 @@ void CTransportTCP::ReadFrames(size_t budget) {
   size_t taken = 0;
   while (taken < budget) {
     asio::error_code ec;
-    const size_t n = m_socket.read_some(asio::buffer(g_readBuffer), ec);
+    bool more = true;
+    const size_t n = m_socket.ReceiveSome(g_readBuffer, sizeof g_readBuffer, ec, more);
     if (ec == asio::error::would_block || ec == asio::error::try_again) {
       if (!m_bClosePosted) WaitForRead();
       return;
@@ -116,38 +124,46 @@ void CTransportTCP::ReadFrames(size_t budget) {
       return;
     }
     taken += n;
-    m_decoder.Append(g_readBuffer, n);
+    // Whole frames go out of the shared buffer where they stand; only the
+    // start of an unfinished one is copied to the connection.
+    m_decoder.Lend(g_readBuffer, n);
     if (!DeliverFrames()) return;
+    if (!more) {
+      // The socket was left empty: asking again would only hear so.
+      if (!m_bClosePosted) WaitForRead();
+      return;
+    }
   }
   PostRead();
 }
 
 bool CTransportTCP::DeliverFrames() {
-  std::vector<uint8_t> payload;
   for (;;) {
     // Checked before every frame: one read may hold thousands of requests,
     // and the replies of the rest wait until the client has taken these.
-    if (IsOutputBacklogged()) {
+    if (IsOutputBacklogged() || IsInputHeld()) {
+      m_decoder.Keep();
       m_bReadPaused = true;
       return false;
     }
-    const auto status = m_decoder.Next(payload);
+    const uint8_t* payload = nullptr;
+    size_t length = 0;
+    const auto status = m_decoder.Next(payload, length);
     if (status == qn::FrameDecoder::Status::kNeedMore) return true;
     if (status == qn::FrameDecoder::Status::kTooLong) {
       PostClose();
       return false;
     }
-    const uint32_t length = static_cast<uint32_t>(payload.size());
     bool ended = false;
     try {
-      OnPacket(new CByteBlock(payload.data(), static_cast<int32_t>(length)), ended);
+      OnPacket(new CByteBlock(payload, static_cast<int32_t>(length)), ended);
     } catch (...) {
       // A failure below routing (a service that cannot be made) costs the
       // packet, not the server.
       WriteApiLog("# Exception during incoming socket message\r\n");
     }
     if (ended || m_bClosing) return false;
-    if (CCounterBlock* block = StatusBlock()) block->CountIn(m_nSlot, length + 2);
+    if (CCounterBlock* block = StatusBlock()) block->CountIn(m_nSlot, static_cast<uint32_t>(length) + 2);
   }
 }
 
@@ -170,7 +186,7 @@ void CTransportTCP::Send(CByteBlock* payload, int32_t /*flag*/) {
   m_output.PushFrame(payload->data, static_cast<size_t>(payload->length));
   m_nQueuedBytes += static_cast<size_t>(payload->length) + 2;
   delete payload;
-  if (m_bWritable && !m_bFlushPosted) {
+  if (m_bWritable && !m_bFlushPosted && !m_bInRead) {
     m_bFlushPosted = true;
     asio::post(qn::MainLoop(), [token = m_token] {
       CTransportTCP* self = *token;
@@ -239,6 +255,13 @@ void CTransportTCP::Flush() {
       });
       m_bDrainWanted = false;
     }
+  }
+}
+
+void CTransportTCP::OnInputReleased() {
+  if (m_bReadPaused && !m_bClosing && !IsOutputBacklogged()) {
+    m_bReadPaused = false;
+    PostRead();
   }
 }
 

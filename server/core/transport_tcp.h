@@ -7,14 +7,16 @@
 //   packets, between one frame and the next, and asks pushing producers
 //   (file sends, the client update) to rest; both resume once the queue is
 //   below kResumeBytes;
+// - while a consumer holds the input (HoldInput), packets are not handled
+//   either, and reading resumes once the last hold goes;
 // - above kMaxQueuedBytes (replies produced in one go for a client that does
 //   not read), the connection is closed.
 #pragma once
-#include <asio/ip/tcp.hpp>
 #include <cstddef>
 #include <memory>
 #include <string>
 
+#include "platform/client_socket.h"
 #include "server/core/frame_decoder.h"
 #include "server/core/output_queue.h"
 #include "server/core/transport_base.h"
@@ -48,6 +50,9 @@ class CTransportTCP : public CTransportBase {
   int GetStatusSlot() const { return m_nSlot; }
   size_t GetQueuedBytes() const { return m_nQueuedBytes; }
 
+ protected:
+  void OnInputReleased() override;
+
  private:
   void WaitForRead();
   void PostRead();
@@ -61,7 +66,7 @@ class CTransportTCP : public CTransportBase {
   void Flush();
   void PostClose();
 
-  asio::ip::tcp::socket m_socket;
+  qn::ClientSocket m_socket;
   // Handlers hold a copy and find null once the connection is gone.
   std::shared_ptr<CTransportTCP*> m_token;
   qn::FrameDecoder m_decoder;
@@ -74,6 +79,9 @@ class CTransportTCP : public CTransportBase {
   bool m_bWriteWaiting = false;
   // A flush is posted: the packets one handler queues leave in one write.
   bool m_bFlushPosted = false;
+  // The connection is reading: the replies of its frames leave in one write
+  // when the read is done, without a flush posted.
+  bool m_bInRead = false;
   bool m_bReadPaused = false;
   bool m_bClosing = false;
   bool m_bClosePosted = false;

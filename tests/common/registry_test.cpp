@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <asio/io_context.hpp>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <vector>
@@ -251,4 +253,70 @@ TEST_F(MultiRegistry, ValuesBeyondTheListBuffersAreNotEntries) {
   ASSERT_EQ(list.size(), 2u);
   EXPECT_EQ(list.front(), std::string(199, 'n') + "\tfits");
   EXPECT_EQ(list.back(), "data fits\t" + std::string(199, 'd'));
+}
+
+namespace {
+
+int g_timeoutReads = 0;
+uint32_t ReadTimeout() {
+  ++g_timeoutReads;
+  return CQuillnetRegistry().ReadDWORD("General", "Timeout", 15);
+}
+
+// Runs `loop` until the watch has counted a change since `before`.
+bool ChangeSeen(asio::io_context& loop, uint64_t before) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (ChangesSeen() == before && std::chrono::steady_clock::now() < deadline) {
+    loop.restart();
+    loop.run_one_for(std::chrono::milliseconds(50));
+  }
+  return ChangesSeen() != before;
+}
+
+}  // namespace
+
+// A kept value must follow every way the registry file changes (this
+// process's own writes, which rename a new file into place, and an editor
+// writing it in place), and nothing may be kept while no watch runs.
+TEST_F(Registry, KeptSettingIsReadAgainOnceTheFileChanges) {
+  CQuillnetRegistry reg;
+  ASSERT_TRUE(reg.WriteDWORD("General", "Timeout", 20));
+  CKeptSetting<uint32_t> timeout(&ReadTimeout);
+  g_timeoutReads = 0;
+  EXPECT_EQ(*timeout.Get(), 20u);
+  EXPECT_EQ(*timeout.Get(), 20u);
+  EXPECT_EQ(g_timeoutReads, 2) << "without a watch every use reads";
+
+  asio::io_context loop;
+  ASSERT_TRUE(StartWatch(loop));
+  EXPECT_EQ(*timeout.Get(), 20u);
+  const auto held = timeout.Get();
+  EXPECT_EQ(g_timeoutReads, 3) << "with a watch the value is kept";
+
+  uint64_t before = ChangesSeen();
+  ASSERT_TRUE(reg.WriteDWORD("General", "Timeout", 25));
+  ASSERT_TRUE(ChangeSeen(loop, before));
+  EXPECT_EQ(*timeout.Get(), 25u);
+  EXPECT_EQ(*held, 20u) << "a holder keeps what it got";
+
+  // In place, as an editor saves: the same file, new contents.
+  std::string text;
+  {
+    std::ifstream in(root_.RegistryFile(), std::ios::binary);
+    text.assign(std::istreambuf_iterator<char>(in), {});
+  }
+  before = ChangesSeen();
+  {
+    std::ofstream out(root_.RegistryFile(), std::ios::binary | std::ios::trunc);
+    out << text;
+  }
+  ASSERT_TRUE(ChangeSeen(loop, before));
+  const int reads = g_timeoutReads;
+  EXPECT_EQ(*timeout.Get(), 25u);
+  EXPECT_EQ(g_timeoutReads, reads + 1);
+
+  StopWatch();
+  EXPECT_FALSE(IsWatching());
+  ASSERT_TRUE(reg.WriteDWORD("General", "Timeout", 30));
+  EXPECT_EQ(*timeout.Get(), 30u);
 }

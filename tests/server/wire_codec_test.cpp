@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -117,6 +118,58 @@ TEST_F(FrameDecoderTest, AHalfSentFrameIsHeldInItsDeclaredLengthWhateverTheReads
   other.Append(frame.data() + 100, frame.size() - 100);
   ASSERT_EQ(other.Next(out), FrameDecoder::Status::kFrame);
   EXPECT_EQ(out, Bytes(30000, 7));
+}
+
+// Lent bytes live in a buffer the caller reuses for its next read: every
+// frame must come out whole however the stream is cut, whether the caller
+// takes frames until more are needed or stops early and asks the decoder to
+// keep the rest (a connection whose replies back up).
+TEST(FrameDecoderLend, SameFramesAsAppendedOnesWhateverTheCutsAndTheReuse) {
+  const std::vector<Bytes> payloads{Text("first"), Bytes(), Bytes(300, 3), Text("x"), Bytes(70, 9)};
+  Bytes stream;
+  for (const Bytes& p : payloads) {
+    const Bytes f = Frame(p);
+    stream.insert(stream.end(), f.begin(), f.end());
+  }
+  for (int stopAfter = 0; stopAfter <= 2; ++stopAfter) {
+    for (size_t a = 0; a <= stream.size(); a += 7) {
+      for (size_t b = a; b <= stream.size(); b += 11) {
+        FrameDecoder decoder;
+        std::vector<Bytes> frames;
+        Bytes buffer;
+        const size_t cuts[] = {0, a, b, stream.size()};
+        for (int read = 0; read < 3; ++read) {
+          buffer.assign(stream.begin() + static_cast<long>(cuts[read]),
+                        stream.begin() + static_cast<long>(cuts[read + 1]));
+          decoder.Lend(buffer.data(), buffer.size());
+          const uint8_t* payload = nullptr;
+          size_t length = 0;
+          // stopAfter 0: take every frame; else stop after that many and keep.
+          int taken = 0;
+          while ((stopAfter == 0 || taken < stopAfter) &&
+                 decoder.Next(payload, length) == FrameDecoder::Status::kFrame) {
+            frames.emplace_back(payload, payload + length);
+            ++taken;
+          }
+          if (stopAfter != 0) decoder.Keep();
+          std::fill(buffer.begin(), buffer.end(), 0xEE);
+        }
+        Bytes out;
+        while (decoder.Next(out) == FrameDecoder::Status::kFrame) frames.push_back(out);
+        ASSERT_EQ(frames, payloads) << "cuts " << a << ", " << b << ", stop after " << stopAfter;
+        EXPECT_EQ(decoder.Held(), 0u);
+      }
+    }
+  }
+}
+
+TEST(FrameDecoderLend, AnOversizedLengthInLentBytesStopsTheStream) {
+  FrameDecoder decoder;
+  const Bytes read{0x00, 0x80, 1, 2, 3};
+  decoder.Lend(read.data(), read.size());
+  const uint8_t* payload = nullptr;
+  size_t length = 0;
+  EXPECT_EQ(decoder.Next(payload, length), FrameDecoder::Status::kTooLong);
 }
 
 class RequestPacketTest : public ::testing::Test {
