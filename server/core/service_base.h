@@ -96,7 +96,11 @@ class CServiceBase {
   void RemoveReceivedFile();
   // The follow-up block being handled (not owned).
   void SetReceivedBlock(CByteBlock* block) { m_pReceivedBlock = block; }
-  int ReceiveStep();
+  // The block being handled (for OnDataBlock); null outside one.
+  const CByteBlock* GetReceivedBlock() const { return m_pReceivedBlock; }
+  // One follow-up block of a request in data mode: a piece of an upload, a
+  // pull of a download, or data for OnDataBlock.
+  virtual int ReceiveStep();
   // The drive-connection rewrite of a system path (see the source).
   std::string ResolvePath(const std::string& path);
   bool IsSending() const { return m_bSending; }

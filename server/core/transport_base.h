@@ -50,6 +50,13 @@ class CTransportBase {
   // queue has room again.
   void WantDrainNotice() { m_bDrainWanted = true; }
   void OnOutputDrained();
+  // A consumer that cannot take more of the client's packets now holds the
+  // input: no further frame is handled until every hold is let go.
+  void HoldInput() { ++m_nInputHolds; }
+  void ReleaseInput() {
+    if (m_nInputHolds > 0 && --m_nInputHolds == 0) OnInputReleased();
+  }
+  bool IsInputHeld() const { return m_nInputHolds > 0; }
 
   CUser* GetUser() const { return m_pUser; }
   // The connection owns the member from here on.
@@ -75,6 +82,8 @@ class CTransportBase {
   static CServer* GetServer();
 
  protected:
+  // The last hold went: reading may go on.
+  virtual void OnInputReleased() {}
   // Producers that paused on a full queue want OnOutputDrained.
   bool m_bDrainWanted = false;
   std::list<CByteBlock*> m_queue;
@@ -93,4 +102,5 @@ class CTransportBase {
   std::FILE* m_pUpdateFile = nullptr;
   CPulse* m_pUpdatePulse = nullptr;
   bool m_bUpdateWaitsForDrain = false;
+  int m_nInputHolds = 0;
 };

@@ -141,7 +141,7 @@ bool CTransportTCP::DeliverFrames() {
   for (;;) {
     // Checked before every frame: one read may hold thousands of requests,
     // and the replies of the rest wait until the client has taken these.
-    if (IsOutputBacklogged()) {
+    if (IsOutputBacklogged() || IsInputHeld()) {
       m_decoder.Keep();
       m_bReadPaused = true;
       return false;
@@ -255,6 +255,13 @@ void CTransportTCP::Flush() {
       });
       m_bDrainWanted = false;
     }
+  }
+}
+
+void CTransportTCP::OnInputReleased() {
+  if (m_bReadPaused && !m_bClosing && !IsOutputBacklogged()) {
+    m_bReadPaused = false;
+    PostRead();
   }
 }
 

@@ -7,6 +7,8 @@
 //   packets, between one frame and the next, and asks pushing producers
 //   (file sends, the client update) to rest; both resume once the queue is
 //   below kResumeBytes;
+// - while a consumer holds the input (HoldInput), packets are not handled
+//   either, and reading resumes once the last hold goes;
 // - above kMaxQueuedBytes (replies produced in one go for a client that does
 //   not read), the connection is closed.
 #pragma once
@@ -47,6 +49,9 @@ class CTransportTCP : public CTransportBase {
   void OnHostName(const std::string& host);
   int GetStatusSlot() const { return m_nSlot; }
   size_t GetQueuedBytes() const { return m_nQueuedBytes; }
+
+ protected:
+  void OnInputReleased() override;
 
  private:
   void WaitForRead();

@@ -39,7 +39,9 @@ class FreshInstall : public ::testing::TestWithParam<StorageMode> {
     ResetInstallation();
   }
   void TearDown() override {
-    if (server_.IsRunning()) EXPECT_EQ(server_.Stop(), 0);
+    if (server_.IsRunning()) {
+      EXPECT_EQ(server_.Stop(), 0);
+    }
     if (HasFailure()) ADD_FAILURE() << "server's standard error:\n" << server_.StderrText();
   }
 

@@ -58,6 +58,7 @@ class MailEndToEnd : public ::testing::TestWithParam<Setting> {
     CQuillnetRegistry registry;
     registry.WriteString("SMTP", "MailRelayAddress", GetParam().relay ? "relay.invalid" : "");
     registry.WriteString("SMTP", "PrimaryDomainName", "q.example");
+    registry.WriteDWORD("SMTP", "Port", qn::test::FindFreePort());
     ASSERT_TRUE(server_.Start("qnsvr32", {"-sa"}, MemberInstall::Root().string(), port_))
         << server_.StderrText();
   }

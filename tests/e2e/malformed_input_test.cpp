@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <random>
 
+#include "support/external_seed.h"
 #include "support/pe_writer.h"
 #include "support/server_fixture.h"
 
@@ -167,4 +168,121 @@ TEST_F(MalformedInputTest, RandomPacketsDuringAPulledUpdateOnlyFetchPieces) {
   ASSERT_TRUE(client.SendFrame(RandomPacket(40)));  // the step that ends the update
   EXPECT_TRUE(client.StaysSilent(200));
   Sync(client, 0x4343);
+}
+
+// External services, both forms of the test plug-in: item names of any bytes
+// and length, no to thirteen parameters, data packets of any bytes on kept
+// requests, cancels while a call is out. Each request ends once with the
+// code its route gives, data packets without a taker are answered 0x1306, a
+// cancelled request is never answered, and the server serves on.
+TEST_F(MalformedInputTest, ExternalServicesTakeAnyItemsParametersDataAndCancels) {
+  StopServer();
+  stopped = false;
+  qn::test::RegistrySections sections;
+  qn::test::AddTestPluginSections(sections);
+  StartServer(sections);
+  ProtocolClient client = LoggedOn();
+  std::uniform_int_distribution<int> byte(1, 255);
+  auto text = [&](size_t maxLength) {
+    std::string t(std::uniform_int_distribution<size_t>(0, maxLength)(rng), ' ');
+    for (char& c : t) c = static_cast<char>(byte(rng));
+    return t;
+  };
+  // Replies to `id` until its end; every reply on the connection must be
+  // one of them.
+  auto replies = [&](uint16_t id) {
+    std::vector<qn::IdPacket> seen;
+    for (;;) {
+      auto reply = client.ReadReply(15000);
+      if (!reply) {
+        ADD_FAILURE() << "seed " << seed << " no reply to " << id;
+        return seen;
+      }
+      EXPECT_EQ(reply->requestId, id) << "seed " << seed;
+      seen.push_back(*reply);
+      if (reply->type == qn::kPacketEnd || reply->type == qn::kPacketResult) return seen;
+    }
+  };
+  auto code = [](const qn::IdPacket& p) { return p.body.size() == 2 ? p.body[0] | p.body[1] << 8 : -1; };
+  uint16_t id = 1;
+  for (int round = 0; round < 120; ++round) {
+    const std::string service = round % 2 == 0 ? qn::test::kLocalService : "quillnetINPROC";
+    const int kind = round % 4;
+    ++id;
+    if (kind == 0) {
+      // An item of any bytes: the object lacks it.
+      std::string item = text(300);
+      if (item.empty()) item = "\x01";
+      ASSERT_TRUE(client.Request(id, service, item, text(40)));
+      auto seen = replies(id);
+      ASSERT_EQ(seen.size(), 1u) << "seed " << seed;
+      EXPECT_EQ(code(seen[0]), 0x1303) << "seed " << seed;
+    } else if (kind == 1) {
+      // A known item with any parameters: none of them is a step it knows.
+      const int count = std::uniform_int_distribution<int>(1, 13)(rng);
+      std::vector<std::string> params;
+      bool allEmpty = true;
+      for (int i = 0; i < count; ++i) {
+        std::string p = text(30);
+        for (char& c : p)
+          if (c == '\x01') c = 'x';
+        allEmpty &= p.empty();
+        params.push_back(p);
+      }
+      ASSERT_TRUE(client.Request(id, service, round % 3 == 0 ? "Bin" : "Run", qn::client::Params(params)));
+      auto seen = replies(id);
+      ASSERT_FALSE(seen.empty());
+      if (count > 10)
+        EXPECT_EQ(code(seen.back()), 0x1304) << "seed " << seed;
+      else if (allEmpty)
+        EXPECT_EQ(seen.back().type, qn::kPacketEnd) << "seed " << seed;
+      else
+        EXPECT_EQ(code(seen.back()), 999) << "seed " << seed;
+    } else if (kind == 2) {
+      // Data of any bytes on a kept request; an empty packet lets a binary
+      // one go.
+      const char* item = round % 3 == 0 ? "Bin" : (round % 3 == 1 ? "Run" : "Plain");
+      ASSERT_TRUE(client.Request(id, service, item, "keep"));
+      bool open = true;
+      for (int i = 0; i < 4 && open; ++i) {
+        std::string data = text(i == 0 ? 3000 : 20);
+        if (data == "release") data += "!";
+        ASSERT_TRUE(client.FollowUp(id, data));
+        auto reply = client.ReadReply(15000);
+        ASSERT_TRUE(reply) << "seed " << seed;
+        ASSERT_EQ(reply->requestId, id) << "seed " << seed;
+        // Only a binary taker's first packet can let the request go: any
+        // failed data call leaves the request without one.
+        if (i == 0 && data.empty() && std::string(item) == "Bin") {
+          EXPECT_EQ(reply->type, qn::kPacketEnd) << "seed " << seed;
+          open = false;
+        } else {
+          EXPECT_EQ(code(*reply), 0x1306) << "seed " << seed << " " << item;
+        }
+      }
+      if (open) {
+        ASSERT_TRUE(client.Cancel(id));
+      }
+    } else {
+      // Cancelled while its calls are out (or, in-process, already done): at
+      // most its schema was sent, never an end or a code.
+      ASSERT_TRUE(client.Request(id, service, "Run", "types:I4"));
+      ASSERT_TRUE(client.Cancel(id));
+      const uint16_t cancelled = id;
+      ASSERT_TRUE(client.Request(++id, "Test", "Echo", "after"));
+      for (;;) {
+        auto reply = client.ReadReply(15000);
+        ASSERT_TRUE(reply) << "seed " << seed;
+        if (reply->requestId == id && reply->type == qn::kPacketEnd) break;
+        if (reply->requestId == id) continue;
+        ASSERT_EQ(reply->requestId, cancelled) << "seed " << seed;
+        if (service == qn::test::kLocalService) {
+          EXPECT_EQ(reply->type, qn::kPacketSchema) << "seed " << seed;
+        }
+      }
+    }
+  }
+  Sync(client, 0x4444);
+  EXPECT_TRUE(client.StaysSilent(100));
+  ExpectServerServes();
 }

@@ -141,6 +141,10 @@ class AutomationRuntime : public ::testing::Test {
   // A local server of the class in a child process, serving until killed.
   void StartServer() {
     const auto socket = ClassSocketPath(CanonicalClsid(kClsid));
+    // A server that ended leaves its socket behind: waiting for the path
+    // must wait for the new one.
+    std::error_code ec;
+    std::filesystem::remove(socket, ec);
     server_ = ::fork();
     ASSERT_GE(server_, 0);
     if (server_ == 0) {
