@@ -19,6 +19,12 @@ uint8_t g_readBuffer[64 * 1024];
 // Bytes taken from one connection before others get their turn.
 constexpr size_t kReadBudget = 256 * 1024;
 constexpr size_t kMaxGather = 64;
+// While one connection's input is handled, the connections its frames gave
+// output to (a chat line's occupants) are flushed when that read ends, before
+// the reader's own replies: receivers are not kept waiting behind the rest of
+// the loop's ready reads, and the sender's echo does not overtake them.
+bool g_inRead = false;
+std::vector<std::shared_ptr<CTransportTCP*>> g_flushAfterRead;
 
 uint32_t ReadLogonTimeoutSeconds() { return CQuillnetRegistry().ReadDWORD("General", "Timeout", 15) * 60; }
 CKeptSetting<uint32_t> g_logonTimeout(&ReadLogonTimeoutSeconds);
@@ -98,11 +104,25 @@ void CTransportTCP::OnReadable() {
       std::time(nullptr) - GetCreationTime() >= static_cast<std::time_t>(m_nLogonTimeout);
   const std::shared_ptr<CTransportTCP*> token = m_token;
   m_bInRead = true;
+  g_inRead = true;
   ReadFrames(timedOut ? 1 : kReadBudget);
+  g_inRead = false;
+  FlushOthers();
   if (*token == nullptr) return;
   m_bInRead = false;
   if (m_bWritable && !m_bClosing && !m_output.Empty()) Flush();
   if (timedOut) PostClose();
+}
+
+void CTransportTCP::FlushOthers() {
+  // Flushing posts (closes, resumed reads) but never adds to the list.
+  for (const auto& token : g_flushAfterRead) {
+    CTransportTCP* other = *token;
+    if (other == nullptr) continue;
+    other->m_bFlushPosted = false;
+    if (other->m_bWritable) other->Flush();
+  }
+  g_flushAfterRead.clear();
 }
 
 void CTransportTCP::ReadFrames(size_t budget) {
@@ -188,6 +208,10 @@ void CTransportTCP::Send(CByteBlock* payload, int32_t /*flag*/) {
   delete payload;
   if (m_bWritable && !m_bFlushPosted && !m_bInRead) {
     m_bFlushPosted = true;
+    if (g_inRead) {
+      g_flushAfterRead.push_back(m_token);
+      return;
+    }
     asio::post(qn::MainLoop(), [token = m_token] {
       CTransportTCP* self = *token;
       if (self == nullptr) return;

@@ -64,6 +64,7 @@ class CTransportTCP : public CTransportBase {
   // connection ends; false when reading must stop.
   bool DeliverFrames();
   void Flush();
+  static void FlushOthers();
   void PostClose();
 
   qn::ClientSocket m_socket;
