@@ -127,6 +127,7 @@ bool CSmtpListener::Listen(bool on) {
     return false;
   }
   m_strListenFailure.clear();
+  acceptor->non_blocking(true, ec);
   m_pAcceptor = std::move(acceptor);
   m_nStatus |= kListening;
   AcceptNext();
@@ -151,6 +152,14 @@ void CSmtpListener::AcceptNext() {
     // Out of descriptors: the sweep tries again rather than spinning here.
     if (ec) return;
     self->OpenSession(std::move(socket));
+    // Connections that queued meanwhile are taken now rather than one per
+    // turn of the loop.
+    for (int i = 0; i < 64 && self->m_pAcceptor; ++i) {
+      asio::error_code more;
+      asio::ip::tcp::socket next = self->m_pAcceptor->accept(more);
+      if (more) break;
+      self->OpenSession(std::move(next));
+    }
     self->AcceptNext();
   });
 }
