@@ -448,12 +448,12 @@ bool ServiceObject::Step(const std::string& step, StepFailure* failure) {
   }
   if (verb == "types") {
     std::vector<Variant> types, names;
-    for (const std::string& spec : Split(rest, ',')) {
-      const size_t star = spec.find('*');
-      const int count = star == std::string::npos ? 1 : std::atoi(spec.c_str() + star + 1);
+    for (const std::string& item : Split(rest, ',')) {
+      const size_t star = item.find('*');
+      const int count = star == std::string::npos ? 1 : std::atoi(item.c_str() + star + 1);
       Variant element;
-      if (!Element(spec.substr(0, star), "", &element)) {
-        *failure = {997, "Unknown type " + spec};
+      if (!Element(item.substr(0, star), "", &element)) {
+        *failure = {997, "Unknown type " + item};
         return false;
       }
       for (int i = 0; i < count; ++i) {
@@ -478,13 +478,13 @@ bool ServiceObject::Step(const std::string& step, StepFailure* failure) {
   }
   if (verb == "row") {
     std::vector<Variant> elements;
-    for (const std::string& spec : Split(rest, ',')) {
-      const size_t equals = spec.find('=');
+    for (const std::string& item : Split(rest, ',')) {
+      const size_t equals = item.find('=');
       std::string value;
-      if (!Value(equals == std::string::npos ? "" : spec.substr(equals + 1), &value, failure)) return false;
+      if (!Value(equals == std::string::npos ? "" : item.substr(equals + 1), &value, failure)) return false;
       Variant element;
-      if (!Element(spec.substr(0, equals), value, &element)) {
-        *failure = {996, "Bad value " + spec};
+      if (!Element(item.substr(0, equals), value, &element)) {
+        *failure = {996, "Bad value " + item};
         return false;
       }
       elements.push_back(std::move(element));
