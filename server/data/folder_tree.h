@@ -1,10 +1,24 @@
+// Folder tables and the walks over them. The file library's folders and the
+// message folders are each one table naming every folder's parent; a walk
+// lists them level by level. CFolderLevels gives such a walk its levels: from
+// the whole table read in one statement when it is small, otherwise (and as
+// it always did) one statement per level.
+//
 // The file library's one rule for where a folder's children are stored, for
 // the service that walks the tree and for the programs that seed or copy
 // folder trees: the children of a top-level folder (ParentDirectory -1)
 // carry ParentDirectory 0, whatever the top-level folder's id; those of any
 // other folder carry its DirectoryID.
 #pragma once
+#include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+class CDatabase;
+class CFolderRecordset;
 
 inline constexpr int32_t kTopLevelParent = -1;
 
@@ -12,3 +26,69 @@ inline constexpr int32_t kTopLevelParent = -1;
 inline int32_t ChildrenParentId(int32_t directoryId, int32_t parentDirectory) {
   return parentDirectory == kTopLevelParent ? 0 : directoryId;
 }
+
+// Most rows a walk holds in memory; a larger table is read level by level.
+inline constexpr size_t kFolderRowsInMemory = 4096;
+
+// One folder as the walks read it (a NULL reads as 0 or empty).
+struct CFolderRow {
+  int32_t id = 0;
+  int32_t parent = 0;
+  std::string name;
+  int32_t readKey = 0;
+  int32_t writeKey = 0;
+};
+
+// A folder table's name and the columns the walks read, unbracketed.
+struct CFolderColumns {
+  const char* table;
+  const char* id;  // unique
+  const char* parent;
+  const char* name;  // sorted by the database's rule for the column
+  const char* readKey;
+  const char* writeKey;  // nullptr: not read
+};
+
+class CFolderLevels {
+ public:
+  enum Order {
+    kByName,  // name as the database sorts it, then id
+    kById,    // the order SQLite gives a level without ORDER BY
+  };
+
+  CFolderLevels(CDatabase* database, const CFolderColumns& columns);
+  ~CFolderLevels();
+  CFolderLevels(const CFolderLevels&) = delete;
+  CFolderLevels& operator=(const CFolderLevels&) = delete;
+
+  // Reads the whole table in one statement (at most bound + 1 rows) and
+  // keeps it when it holds at most `bound` rows; otherwise, or when that
+  // statement fails, each Open runs a statement of its own.
+  void Start(size_t bound = kFolderRowsInMemory);
+  bool InMemory() const { return inMemory_; }
+
+  // The rows whose parent is `parent`, in `order`, as the current level.
+  // Throws CDBException.
+  void Open(int32_t parent, Order order);
+  bool IsEOF() const;
+  // The current row; only while !IsEOF().
+  const CFolderRow& Row() const;
+  void MoveNext();
+  // Ends the current level (a statement's cursor goes back at once).
+  void Close();
+
+ private:
+  // The table by name into rows_; false when it has more than `bound` rows.
+  bool ReadWhole(size_t bound);
+
+  CDatabase* database_;
+  CFolderColumns columns_;
+  bool inMemory_ = false;
+  // In memory: every row by name, then id; each parent's rows in that order.
+  std::vector<CFolderRow> rows_;
+  std::unordered_map<int32_t, std::vector<uint32_t>> children_;
+  std::vector<uint32_t> level_;
+  size_t position_ = 0;
+  // Level by level: the open level's statement.
+  std::unique_ptr<CFolderRecordset> recordset_;
+};

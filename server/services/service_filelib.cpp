@@ -141,7 +141,7 @@ int CServiceFileLib::ProcessRequest() {
 
 int CServiceFileLib::StartRows(Step step) {
   GetRequest()->SendData(m_pColumns->BuildPacket());
-  if (m_pRecordset->IsEOF()) {
+  if (step == kFolderTree ? m_pFolders->IsEOF() : m_pRecordset->IsEOF()) {
     StopRows();
     GetRequest()->EndRequest();
     return 0;
@@ -156,6 +156,7 @@ void CServiceFileLib::StopRows() {
   m_pPulse = nullptr;
   if (m_pRecordset) m_pRecordset->Close();
   m_pRecordset.reset();
+  m_pFolders.reset();
 }
 
 void CServiceFileLib::SendRow(const std::vector<const void*>& values) {
@@ -308,9 +309,11 @@ int CServiceFileLib::GetFolderTree() {
   }
   m_folderQueue.clear();
   m_expanded.clear();
-  auto top = std::make_unique<CDirectories_2>(FileDb());
-  OpenForReading(*top, "ParentDirectory=" + Id(kTopLevelParent), "DirectoryName");
-  m_pRecordset = std::move(top);
+  static const CFolderColumns kDirectories{"Directories", "DirectoryID", "ParentDirectory",
+                                           "DirectoryName", "ReadKeyID", nullptr};
+  m_pFolders = std::make_unique<CFolderLevels>(FileDb(), kDirectories);
+  m_pFolders->Start();
+  m_pFolders->Open(kTopLevelParent, CFolderLevels::kByName);
   m_bSkipRest = false;
   m_pColumns = Columns(-1, {{kColumnLong, "ParentDirectory"},
                             {kColumnString, "DirectoryName"},
@@ -320,14 +323,13 @@ int CServiceFileLib::GetFolderTree() {
 }
 
 bool CServiceFileLib::VisitFolder() {
-  auto& folder = static_cast<CDirectories_2&>(*m_pRecordset);
-  const bool visible = folder.m_ParentDirectory == kTopLevelParent || folder.m_ReadKeyID == -1 ||
-                       GetUser()->HasKeyID(folder.m_ReadKeyID);
+  const CFolderRow& folder = m_pFolders->Row();
+  const bool visible = folder.parent == kTopLevelParent || folder.readKey == -1 ||
+                       GetUser()->HasKeyID(folder.readKey);
   bool sent = false;
   if (visible) {
-    const int32_t queued = ChildrenParentId(folder.m_DirectoryID, folder.m_ParentDirectory);
-    if (!m_bShowAll &&
-        strcasecmp(folder.m_DirectoryName.c_str(), m_pathParts.front().c_str()) == 0) {
+    const int32_t queued = ChildrenParentId(folder.id, folder.parent);
+    if (!m_bShowAll && strcasecmp(folder.name.c_str(), m_pathParts.front().c_str()) == 0) {
       // Only this folder's branch leads on.
       m_pathParts.pop_front();
       m_bSkipRest = true;
@@ -337,18 +339,17 @@ bool CServiceFileLib::VisitFolder() {
         m_folderQueue.push_back(queued);
     }
     if (m_bShowAll) {
-      SendRow({&folder.m_ParentDirectory, &folder.m_DirectoryName, &folder.m_DirectoryID,
-               &folder.m_ReadKeyID});
+      SendRow({&folder.parent, &folder.name, &folder.id, &folder.readKey});
       m_folderQueue.push_back(queued);
       sent = true;
     }
   }
-  if (!m_bSkipRest) folder.MoveNext();
+  if (!m_bSkipRest) m_pFolders->MoveNext();
   return sent;
 }
 
 bool CServiceFileLib::OpenNextLevel() {
-  m_pRecordset->Close();
+  m_pFolders->Close();
   while (!m_folderQueue.empty()) {
     const int32_t parent = m_folderQueue.front();
     m_folderQueue.pop_front();
@@ -356,7 +357,8 @@ bool CServiceFileLib::OpenNextLevel() {
     // as its parent: each is expanded once.
     if (!m_expanded.insert(parent).second) continue;
     m_bSkipRest = false;
-    OpenForReading(*m_pRecordset, "ParentDirectory=" + Id(parent));
+    // Below the top level, the order SQLite gives these rows unsorted.
+    m_pFolders->Open(parent, CFolderLevels::kById);
     return true;
   }
   return false;
@@ -401,7 +403,7 @@ bool CServiceFileLib::StepOnce() {
     case kFolderTree:
       // Rows that are not sent count as no unit, within bounds.
       for (int visits = 0; visits < 64; ++visits) {
-        if (m_bSkipRest || m_pRecordset->IsEOF()) return OpenNextLevel();
+        if (m_bSkipRest || m_pFolders->IsEOF()) return OpenNextLevel();
         if (VisitFolder()) return true;
       }
       return true;

@@ -17,7 +17,6 @@
 
 class CColumnTypes;
 class CDatabase;
-class CDirectories_2;
 class CPulse;
 class CRecordset;
 
@@ -77,8 +76,8 @@ class CServiceFileLib : public CServiceBase {
   bool StepOnce();
   // One visited row of the tree: true when it was sent.
   bool VisitFolder();
-  // The next queued folder's children as the current recordset; false when
-  // the walk is over.
+  // The next queued folder's children as the current level; false when the
+  // walk is over.
   bool OpenNextLevel();
   // The Files, Keywords and link rows of a finished upload; throws on
   // failure, having taken back what it added.
@@ -105,6 +104,7 @@ class CServiceFileLib : public CServiceBase {
   std::string m_strTargetPath;
   int32_t m_nFolderId = -1;
   // Folder tree.
+  std::unique_ptr<CFolderLevels> m_pFolders;
   std::deque<int32_t> m_folderQueue;
   std::unordered_set<int32_t> m_expanded;
   std::deque<std::string> m_pathParts;

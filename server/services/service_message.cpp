@@ -16,6 +16,7 @@
 #include "server/core/transport_base.h"
 #include "server/core/user.h"
 #include "server/data/connection_pool.h"
+#include "server/data/folder_tree.h"
 #include "server/data/schema_recordsets.h"
 
 QN_REGISTER_SERVICE(CServiceMessage);
@@ -151,6 +152,7 @@ void CServiceMessage::StopWalk() {
   CPulse::Stop(m_pPulse);
   m_pPulse = nullptr;
   m_pWalk.reset();
+  m_pFolders.reset();
 }
 
 void CServiceMessage::SendRow(const std::vector<const void*>& values) {
@@ -222,56 +224,61 @@ int CServiceMessage::GetMessageFolders() {
     for (std::string& component : SplitFolderPath(path)) m_path.push_back(std::move(component));
   }
   m_folderQueue.clear();
-  auto top = std::make_unique<CFolders_2>(Database());
-  top->m_strFilter = "Folders.ParentID=-1";
-  top->m_strSort = "Folders.Folder";
-  top->Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly);
+  // The top level is listed first; a folder whose id is -1 does not list it
+  // again.
+  m_expanded = {-1};
+  static const CFolderColumns kFolders{"Folders", "FolderID", "ParentID",
+                                       "Folder",  "ReadKey",  "WriteKey"};
+  m_pFolders = std::make_unique<CFolderLevels>(Database(), kFolders);
+  m_pFolders->Start();
+  m_pFolders->Open(-1, CFolderLevels::kByName);
 
   m_pSchema = std::make_unique<CColumnTypes>(4, -1);
   m_pSchema->AddColumn(kColumnLong, "ParentID");
   m_pSchema->AddColumn(kColumnString, "Folder");
   m_pSchema->AddColumn(kColumnLong, "FolderID");
   m_pSchema->AddColumn(kColumnBool, "WriteKey");
-  if (top->IsEOF()) {
-    top.reset();
+  if (m_pFolders->IsEOF()) {
+    m_pFolders.reset();
     GetRequest()->SendData(m_pSchema->BuildPacket());
     GetRequest()->EndRequest();
     return 0;
   }
-  return StartWalk(kWalkFolders, std::move(top));
+  return StartWalk(kWalkFolders, nullptr);
 }
 
 bool CServiceMessage::FolderStep() {
-  auto* level = static_cast<CFolders_2*>(m_pWalk.get());
+  CFolderLevels& level = *m_pFolders;
   bool levelDone = false;
   // A folder the member may not read hides everything below it.
-  if (!level->IsEOF() && MayUseKey(level->m_ReadKey)) {
-    if (!m_bWholeTree && strcasecmp(level->m_Folder.c_str(), m_path.front().c_str()) == 0) {
+  if (!level.IsEOF() && MayUseKey(level.Row().readKey)) {
+    const CFolderRow& folder = level.Row();
+    if (!m_bWholeTree && strcasecmp(folder.name.c_str(), m_path.front().c_str()) == 0) {
       m_path.pop_front();
       if (m_path.empty()) m_bWholeTree = true;
-      else m_folderQueue.push_back(level->m_FolderID);
+      else m_folderQueue.push_back(folder.id);
       levelDone = true;
     }
     if (m_bWholeTree) {
-      const int32_t writable = MayUseKey(level->m_WriteKey) ? TRUE : FALSE;
-      SendRow({&level->m_ParentID, &level->m_Folder, &level->m_FolderID, &writable});
-      m_folderQueue.push_back(level->m_FolderID);
+      const int32_t writable = MayUseKey(folder.writeKey) ? TRUE : FALSE;
+      SendRow({&folder.parent, &folder.name, &folder.id, &writable});
+      m_folderQueue.push_back(folder.id);
     }
   }
   if (!levelDone) {
-    level->MoveNext();
-    if (!level->IsEOF()) return true;
+    level.MoveNext();
+    if (!level.IsEOF()) return true;
   }
-  m_pWalk.reset();
-  if (m_folderQueue.empty()) return false;
-  const int32_t parent = m_folderQueue.front();
-  m_folderQueue.pop_front();
-  auto next = std::make_unique<CFolders_2>(Database());
-  next->m_strFilter = FormatId("ParentID=%ld", parent);
-  next->m_strSort = "Folder";
-  next->Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly);
-  m_pWalk = std::move(next);
-  return true;
+  level.Close();
+  while (!m_folderQueue.empty()) {
+    const int32_t parent = m_folderQueue.front();
+    m_folderQueue.pop_front();
+    // Ids are unique, so only a folder naming an expanded one repeats.
+    if (!m_expanded.insert(parent).second) continue;
+    level.Open(parent, CFolderLevels::kByName);
+    return true;
+  }
+  return false;
 }
 
 // ---- single messages and responses

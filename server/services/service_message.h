@@ -2,18 +2,21 @@
 // folder, the responses to a message and who has read each, and the posting,
 // editing and deletion of messages and responses. Everything lives in the
 // database QNRMSG. Lists go out a few rows per pulse step from an open
-// forward-only recordset, never gathered in memory.
+// forward-only recordset, never gathered in memory; the folder tree is read
+// whole when it is small (see CFolderLevels).
 #pragma once
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "server/core/service_base.h"
 
 class CColumnTypes;
 class CDatabase;
+class CFolderLevels;
 class CFolders_2;
 class CPulse;
 class CRecordset;
@@ -102,7 +105,9 @@ class CServiceMessage : public CServiceBase {
   std::unique_ptr<CColumnTypes> m_pSchema;
   int32_t m_nWalkKind = kWalkFolders;
   std::unique_ptr<CRecordset> m_pWalk;
+  std::unique_ptr<CFolderLevels> m_pFolders;
   std::deque<int32_t> m_folderQueue;
+  std::unordered_set<int32_t> m_expanded;
   bool m_bWholeTree = false;
   std::deque<std::string> m_path;
 };
