@@ -1,6 +1,7 @@
 #include "server/data/folder_tree.h"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "server/data/recordset.h"
 
@@ -61,7 +62,10 @@ void CFolderLevels::Start(size_t bound) {
 }
 
 bool CFolderLevels::ReadWhole(size_t bound) {
-  recordset_->Read("", std::string(columns_.name) + ", " + columns_.id);
+  // Every row with a parent (a row whose parent is NULL is no level's), the
+  // bound a parameter so the statement is prepared once per connection.
+  recordset_->Read(std::string(columns_.parent) + ">=" + std::to_string(INT32_MIN),
+                   std::string(columns_.name) + ", " + columns_.id);
   for (; !recordset_->IsEOF(); recordset_->MoveNext()) {
     if (rows_.size() == bound) return false;
     rows_.push_back(recordset_->row);
