@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "server/data/folder_tree.h"
 #include "support/filelib_seed.h"
 #include "support/member_client.h"
 #include "support/member_install.h"
@@ -40,6 +41,7 @@ std::string Text(const qn::DecodedValue& value) { return std::get<std::string>(v
 int32_t Number(const qn::DecodedValue& value) { return std::get<int32_t>(value); }
 using qn::test::Code;
 using qn::test::Ended;
+using qn::test::Wire;
 
 // A column of a table reply, as numbers.
 std::vector<int32_t> Numbers(const TableReply& reply, size_t column) {
@@ -336,6 +338,50 @@ TEST_P(FileLibrary, FolderTreeIsBreadthFirstWithHiddenBranchesLeftOut) {
   ASSERT_TRUE(zed->client.Request(710, "FileLib", "GetFiles4FolderByNameAsc", "3"));
   zed.reset();
   EXPECT_EQ(ids(ann->Lib("GetFolderTree")), (std::vector<int32_t>{1, 2, 3, 4, 7, 10}));
+}
+
+TEST_P(FileLibrary, FolderTreeIsTheSameReadWholeOrLevelByLevel) {
+  auto ann = Create("Ann");
+  auto zed = Create("Zed");  // holds key id 0
+  // Equal names but for case at the top; a level whose ids are not in the
+  // order of insertion; folder 0 below Docs stands for the top level's
+  // children, Docs among them; folder -1 stands for the top level.
+  seed_->AddFolder({11, "public", -1, 0, "C:\\lib\\public2"});
+  seed_->AddFolder({13, "Later", 3, -1, "C:\\lib\\later"});
+  seed_->AddFolder({12, "Earlier", 3, -1, "C:\\lib\\earlier"});
+  seed_->AddFolder({0, "Zero", 3, -1, "C:\\lib\\zero0"});
+  seed_->AddFolder({-1, "Minus", 10, -1, "C:\\lib\\minus"});
+  const std::vector<std::string> paths = {
+      "",          "PUBLIC\\docs\\DEEP", "Public\\\\Docs", "\\Public",         "Public\\",
+      "Nowhere",   "public",             "Zeta\\Docs\\Zero\\Docs", "Public\\Hidden\\Secret",
+      "Public\\ZeroKey", "Public\\Docs\\Deep\\Leaf\\Minus\\Zeta"};
+  auto answers = [&] {
+    std::vector<std::string> wire;
+    for (Member* member : {ann.get(), zed.get()})
+      for (const std::string& path : paths) wire.push_back(Wire(member->Lib("GetFolderTree", {path})));
+    return wire;
+  };
+  const std::vector<std::string> whole = answers();
+  auto ids = [](const TableReply& reply) { return Numbers(reply, 2); };
+  EXPECT_EQ(ids(ann->Lib("GetFolderTree")),
+            (std::vector<int32_t>{1, 11, 2, 3, 4, 0, 7, 12, 13, 10, -1, 1, 2, 11}));
+  EXPECT_EQ(ids(ann->Lib("GetFolderTree", {"public"})),
+            (std::vector<int32_t>{1, 3, 4, 0, 7, 12, 13, 10, -1, 1, 2, 11}));
+  EXPECT_EQ(ids(ann->Lib("GetFolderTree", {"Public\\Docs\\Deep\\Leaf\\Minus\\Zeta"})),
+            (std::vector<int32_t>{2}));
+
+  // Rows no walk reaches push the table over what a walk holds in memory:
+  // each level is then read by its own statement, with the same answers.
+  install_.Exec("QNFILE",
+                "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i <= " +
+                    std::to_string(kFolderRowsInMemory) +
+                    ") INSERT INTO Directories (DirectoryID, DirectoryName, ParentDirectory, "
+                    "ReadKeyID, UploadPath) SELECT 1000 + i, 'filler', -7, -1, '' FROM n");
+  ASSERT_GT(CountFile("SELECT DirectoryID FROM Directories"),
+            static_cast<long>(kFolderRowsInMemory));
+  const std::vector<std::string> byLevel = answers();
+  for (size_t i = 0; i < whole.size(); ++i)
+    EXPECT_EQ(byLevel[i], whole[i]) << paths[i % paths.size()];
 }
 
 TEST_P(FileLibrary, DownloadsAreChargedAndCountedOnceTheirLastRowIsQueued) {

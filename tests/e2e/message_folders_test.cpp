@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "server/data/folder_tree.h"
 #include "support/member_client.h"
 #include "support/member_install.h"
 #include "support/message_seed.h"
@@ -191,6 +192,51 @@ TEST_P(MessageFolders, TreeComesBreadthFirstByNameWithoutUnreadableSubtrees) {
   // Only the first parameter is read.
   EXPECT_EQ(Column(ann->Ask("GetMessageFolders", {"alpha\\a2", "zeta"}), 1),
             (std::vector<std::string>{"a2", "deep"}));
+}
+
+TEST_P(MessageFolders, TreeIsTheSameReadWholeOrLevelByLevel) {
+  install_.ExecAccount("INSERT INTO UserID2Keys (UserID, KeyID) VALUES ('Staff', 4)");
+  auto ann = Create("Ann");
+  auto staff = Create("Staff");
+  // Equal names but for case, a hidden subtree, and a folder whose id -1
+  // makes the top level its children.
+  const int32_t upper = seed_.AddFolder("ALPHA", -1);
+  const int32_t lower = seed_.AddFolder("alpha", -1, -1, kStaffKey);
+  const int32_t hidden = seed_.AddFolder("Hidden", -1, kStaffKey);
+  const int32_t inner = seed_.AddFolder("inner", hidden);
+  seed_.AddFolder("Deeper", inner);
+  const int32_t b = seed_.AddFolder("b", upper);
+  seed_.AddFolder("B", upper);
+  seed_.AddFolder("a", lower);
+  seed_.Exec("INSERT INTO Folders (FolderID, Folder, ParentID, Code, ReadKey, WriteKey) "
+             "VALUES (-1, 'minus', " + std::to_string(b) + ", 0, -1, -1)");
+  const std::vector<std::string> paths = {
+      "",       "ALPHA",          "alpha\\B",   "Alpha\\\\b", "\\alpha",   "alpha\\",
+      "nothing", "hidden\\INNER", "Hidden\\Inner\\deeper",   "alpha\\b\\minus\\alpha"};
+  auto answers = [&] {
+    std::vector<std::string> wire;
+    for (Member* member : {ann.get(), staff.get()})
+      for (const std::string& path : paths)
+        wire.push_back(qn::test::Wire(member->Ask("GetMessageFolders", {path})));
+    return wire;
+  };
+  const std::vector<std::string> whole = answers();
+  EXPECT_EQ(Column(ann->Ask("GetMessageFolders"), 1),
+            (std::vector<std::string>{"ALPHA", "alpha", "b", "B", "a", "minus"}));
+  // The top level is listed once, and walked once: the walk ends.
+  const TableReply cycle = staff->Ask("GetMessageFolders", {"alpha\\b\\minus\\alpha"});
+  EXPECT_TRUE(Ended(cycle) && cycle.schema && cycle.rows.empty());
+
+  // Rows no walk reaches push the table over what a walk holds in memory:
+  // each level is then read by its own statement, with the same answers.
+  seed_.Exec("WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i <= " +
+             std::to_string(kFolderRowsInMemory) +
+             ") INSERT INTO Folders (Folder, ParentID, Code, ReadKey, WriteKey) "
+             "SELECT 'filler', -7, 0, -1, -1 FROM n");
+  ASSERT_GT(seed_.Count("SELECT FolderID FROM Folders"), static_cast<long>(kFolderRowsInMemory));
+  const std::vector<std::string> byLevel = answers();
+  for (size_t i = 0; i < whole.size(); ++i)
+    EXPECT_EQ(byLevel[i], whole[i]) << paths[i % paths.size()];
 }
 
 TEST_P(MessageFolders, HeaderListsSortFilterByDateWindowAndEndEmptyWithoutSchema) {

@@ -11,4 +11,23 @@ qn::client::TableReply Member::Call(const std::string& service, const std::strin
   return reply.value_or(qn::client::TableReply{});
 }
 
+std::string Wire(const qn::client::TableReply& reply) {
+  std::string text = reply.result ? "code " + std::to_string(*reply.result) : "";
+  if (reply.ended) text += "ended";
+  if (reply.schema) {
+    text += "; rows " + std::to_string(reply.schema->rowCount);
+    for (const CColumnDef& column : reply.schema->columns)
+      text += ", " + std::to_string(column.type) + " " + column.name;
+  }
+  static const char kHex[] = "0123456789abcdef";
+  for (const qn::client::Bytes& row : reply.rawRows) {
+    text += "\n";
+    for (uint8_t byte : row) {
+      text += kHex[byte >> 4];
+      text += kHex[byte & 15];
+    }
+  }
+  return text;
+}
+
 }  // namespace qn::test

@@ -24,5 +24,8 @@ class Member {
 // The request ended without a result code.
 inline bool Ended(const qn::client::TableReply& reply) { return reply.ended && !reply.result; }
 inline uint16_t Code(const qn::client::TableReply& reply) { return reply.result.value_or(0); }
+// Everything a reply carried, as text: its result code or end, its schema and
+// the bytes of each row; equal texts, equal answers on the wire.
+std::string Wire(const qn::client::TableReply& reply);
 
 }  // namespace qn::test
