@@ -131,7 +131,7 @@ class DatabaseService : public ::testing::TestWithParam<StorageMode> {
 
   // Names of files in the directory whose names begin "QNS", once the server
   // has had `tries` times 50 ms to remove them.
-  static std::vector<std::string> TemporaryFiles(const fs::path& directory, int tries = 40) {
+  static std::vector<std::string> TemporaryFiles(const fs::path& directory, int tries = 300) {
     std::vector<std::string> found;
     for (int i = 0; i <= tries; ++i) {
       found.clear();
@@ -498,7 +498,7 @@ TEST_P(DatabaseService, MediaTravelThroughTheMediaDirectoryOnly) {
   oona->StartUpload("People", "6", "People.Photo", std::string(3000, 'y'), false);
   oona->StartUpload("People", "6", "People.Scan", std::string(3000, 'z'), false);
   // Both uploads are under way when the connection goes.
-  for (int i = 0; i < 200 && (TemporaryFiles(media, 0).empty() || TemporaryFiles(TempDirectory(), 0).empty()); ++i)
+  for (int i = 0; i < 1500 && (TemporaryFiles(media, 0).empty() || TemporaryFiles(TempDirectory(), 0).empty()); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_FALSE(TemporaryFiles(media, 0).empty());
   oona.reset();

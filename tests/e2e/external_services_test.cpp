@@ -105,7 +105,7 @@ class ExternalServicesBase {
     auto member = std::make_unique<Member>();
     EXPECT_TRUE(member->Open(port_));
     // The member's previous connection may still be going.
-    for (int i = 0; i < 50; ++i) {
+    for (int i = 0; i < 500; ++i) {
       const TableReply r = member->Call("Logon", "Logon", {id, "pw"});
       if (Ended(r)) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -435,7 +435,7 @@ TEST_P(ExternalServices, TheMemberAndTheServerObjectsAndReferencesKeptTooLong) {
   EXPECT_EQ(Code(Run(*ann, "Run", {"call:KeptRequest.PostAudit,Late,x"})), 0x0108);
   listener.reset();  // Bob logs off with his connection
   int code = 0;
-  for (int i = 0; i < 100 && code != 0x0108; ++i) {
+  for (int i = 0; i < 500 && code != 0x0108; ++i) {
     code = Code(Run(*ann, "Run", {"call:KeptUser.UserID"}));
     if (code != 0x0108) std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }

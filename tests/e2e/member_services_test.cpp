@@ -254,7 +254,7 @@ TEST_P(MemberServices, GlobalMessagesReachOnlyMembersWithAListener) {
   ASSERT_TRUE(listener->client.Cancel(100));
   ASSERT_TRUE(listener->client.Cancel(101));
   bool refused = false;
-  for (int i = 0; i < 40 && !refused; ++i) {
+  for (int i = 0; i < 300 && !refused; ++i) {
     refused = Code(sender->Call("Utility", "SendGlobalMsg", {"again", "0", "Fay"})) == 0x1304;
     if (!refused) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
@@ -382,7 +382,7 @@ TEST_P(MemberServices, PhotoIsReplacedOnlyByACompleteUpload) {
   // Only the photo stays; no piece of an upload is left behind.
   const auto dir = MemberInstall::Root() / "var/lib/quillnet/USRPHOTS";
   std::vector<std::string> files;
-  for (int i = 0; i < 40; ++i) {
+  for (int i = 0; i < 300; ++i) {
     files.clear();
     for (const auto& entry : std::filesystem::directory_iterator(dir))
       files.push_back(entry.path().filename().string());

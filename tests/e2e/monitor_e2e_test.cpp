@@ -110,7 +110,7 @@ class MonitorFromOutside : public ::testing::TestWithParam<StorageMode> {
     auto m = std::make_unique<Member>();
     EXPECT_TRUE(m->Open(port_));
     // A member's previous connection may still be going.
-    for (int i = 0; i < 50 && !m->LogOn(id); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int i = 0; i < 500 && !m->LogOn(id); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     return m;
   }
   std::unique_ptr<AutoClient> Monitor(int timeoutSeconds = 0) {

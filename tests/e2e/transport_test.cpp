@@ -277,7 +277,7 @@ TEST_F(LifecycleTest, StatusBlockCountsConnectionsInTheirSlots) {
   ::close(fd);
   ASSERT_NE(block, MAP_FAILED);
   auto read32 = [&](size_t at) { return qn::GetU32(block + at); };
-  for (int i = 0; i < 200 && read32(0x120C) != 1; ++i)
+  for (int i = 0; i < 1500 && read32(0x120C) != 1; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(read32(0x1200), 24u);
   EXPECT_EQ(read32(0x1204), 2u);
@@ -292,7 +292,7 @@ TEST_F(LifecycleTest, StatusBlockCountsConnectionsInTheirSlots) {
   EXPECT_GE(read32(0x80), 1u);  // the hello
   EXPECT_GE(read32(0x84), 1u);  // its answer
   first.Close();
-  for (int i = 0; i < 200 && read32(0x1204) != 1; ++i)
+  for (int i = 0; i < 1500 && read32(0x1204) != 1; ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   EXPECT_EQ(read32(0x1204), 1u);
   EXPECT_EQ(read32(0), 0u);
@@ -400,7 +400,7 @@ TEST_F(LifecycleTest, ReverseLookupExtendsTheSlotName) {
   const std::u16string expected = u"TCP/IP (127.0.0.1) (" +
                                   std::u16string(host, host + std::strlen(host)) + u")";
   std::u16string slotName;
-  for (int i = 0; i < 300 && slotName != expected.substr(0, 59); ++i) {
+  for (int i = 0; i < 1500 && slotName != expected.substr(0, 59); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     slotName.clear();
     for (size_t at = 4; at < 124 && (block[at] != 0 || block[at + 1] != 0); at += 2)
