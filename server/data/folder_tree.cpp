@@ -88,7 +88,7 @@ void CFolderLevels::Open(int32_t parent, Order order) {
   level_ = found->second;
   if (order == kById) {
     std::stable_sort(level_.begin(), level_.end(),
-              [this](uint32_t a, uint32_t b) { return rows_[a].id < rows_[b].id; });
+                     [this](uint32_t a, uint32_t b) { return rows_[a].id < rows_[b].id; });
   }
 }
 

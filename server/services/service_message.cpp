@@ -224,8 +224,6 @@ int CServiceMessage::GetMessageFolders() {
     for (std::string& component : SplitFolderPath(path)) m_path.push_back(std::move(component));
   }
   m_folderQueue.clear();
-  // The top level is listed first; a folder whose id is -1 does not list it
-  // again.
   m_expanded = {-1};
   static const CFolderColumns kFolders{"Folders", "FolderID", "ParentID",
                                        "Folder",  "ReadKey",  "WriteKey"};
@@ -273,7 +271,8 @@ bool CServiceMessage::FolderStep() {
   while (!m_folderQueue.empty()) {
     const int32_t parent = m_folderQueue.front();
     m_folderQueue.pop_front();
-    // Ids are unique, so only a folder naming an expanded one repeats.
+    // A folder whose id is -1 would list the top level again, and so on
+    // without end: each level is listed once.
     if (!m_expanded.insert(parent).second) continue;
     level.Open(parent, CFolderLevels::kByName);
     return true;
