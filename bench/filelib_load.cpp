@@ -280,15 +280,9 @@ int main(int argc, char** argv) {
     server.Stop();
     runs.push_back(run);
   }
-  Figures redis;
-  {
-    qn::bench::RedisServer server;
-    if (!server.Start()) return 2;
-    std::vector<std::string> push = {"RPUSH", "key"};
-    for (int i = 0; i < 20; ++i) push.push_back("element-" + std::to_string(i));
-    server.Call(push);
-    redis = qn::bench::RedisBenchmarkFor(server.port(), "LRANGE key 0 19", kClients, options.seconds);
-  }
+  const std::optional<Figures> anchor = qn::bench::RedisListRangeFor(kClients, options.seconds);
+  if (!anchor) return 2;
+  const Figures redis = *anchor;
 
   std::printf("(a) GetFolderTree (21 folders) and GetFiles4FolderByNameAsc (20 files) alternating, "
               "%d clients, %d s\n",

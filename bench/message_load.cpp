@@ -84,15 +84,9 @@ int main(int argc, char** argv) {
   const bool havePostgres = qn::test::PostgresTestServerAvailable();
   if (havePostgres) postgres = MessageLoad(StorageMode::Postgres, seconds);
 
-  Figures redis;
-  {
-    qn::bench::RedisServer server;
-    if (!server.Start()) return 2;
-    std::vector<std::string> push = {"RPUSH", "key"};
-    for (int i = 0; i < 20; ++i) push.push_back("element-" + std::to_string(i));
-    server.Call(push);
-    redis = qn::bench::RedisBenchmarkFor(server.port(), "LRANGE key 0 19", kClients, seconds);
-  }
+  const std::optional<Figures> anchor = qn::bench::RedisListRangeFor(kClients, seconds);
+  if (!anchor) return 2;
+  const Figures redis = *anchor;
 
   std::printf("GetMessageFolders (21 folders) / GetMessageHeaders (20 messages), %d clients, "
               "%d s per run, vs redis LRANGE of 20 elements\n",
