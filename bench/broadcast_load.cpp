@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "support/bench_flags.h"
 #include "support/bench_support.h"
 
 using qn::bench::Clock;
@@ -234,16 +235,12 @@ class RedisFanOut {
   std::map<int, Pending> pending_;
 };
 
-int Repeats(int argc, char** argv) {
-  for (int i = 1; i + 1 < argc; ++i)
-    if (std::string(argv[i]) == "--repeats") return std::max(1, std::atoi(argv[i + 1]));
-  return 20;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int repeats = Repeats(argc, argv);
+  int repeats = 20;
+  qn::bench::ReadFlags(argc, argv, {{"--repeats", &repeats}});
+  repeats = std::max(1, repeats);
   ::signal(SIGPIPE, SIG_IGN);
   const int members = kLevels[2] / kListenersPerConnection;
 

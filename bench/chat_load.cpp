@@ -36,6 +36,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/bench_flags.h"
 #include "support/bench_support.h"
 #include "support/chat_seed.h"
 
@@ -58,12 +59,8 @@ struct Options {
 
 Options Parse(int argc, char** argv) {
   Options o;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string flag = argv[i];
-    const int value = std::atoi(argv[i + 1]);
-    if (flag == "--seconds") o.seconds = value;
-    if (flag == "--threads") o.threads = std::max(1, value);
-  }
+  qn::bench::ReadFlags(argc, argv, {{"--seconds", &o.seconds}, {"--threads", &o.threads}});
+  o.threads = std::max(1, o.threads);
   return o;
 }
 

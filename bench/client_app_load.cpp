@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "common/crc32.h"
+#include "support/bench_flags.h"
 #include "support/bench_support.h"
 #include "support/cam_golden.h"
 
@@ -55,12 +56,7 @@ struct Options {
 
 Options Parse(int argc, char** argv) {
   Options o;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string flag = argv[i];
-    const int value = std::atoi(argv[i + 1]);
-    if (flag == "--rounds") o.rounds = value;
-    if (flag == "--seconds") o.seconds = value;
-  }
+  qn::bench::ReadFlags(argc, argv, {{"--rounds", &o.rounds}, {"--seconds", &o.seconds}});
   return o;
 }
 

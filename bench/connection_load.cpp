@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/bench_flags.h"
 #include "support/protocol_client.h"
 #include "support/server_process.h"
 
@@ -40,13 +41,10 @@ struct Options {
 
 Options Parse(int argc, char** argv) {
   Options o;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string flag = argv[i];
-    const int value = std::atoi(argv[i + 1]);
-    if (flag == "--connections") o.connections = value;
-    if (flag == "--open-seconds") o.openSeconds = value;
-    if (flag == "--hold-seconds") o.holdSeconds = value;
-  }
+  qn::bench::ReadFlags(argc, argv,
+                      {{"--connections", &o.connections},
+                       {"--open-seconds", &o.openSeconds},
+                       {"--hold-seconds", &o.holdSeconds}});
   return o;
 }
 

@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "support/bench_flags.h"
 #include "support/bench_support.h"
 #include "support/database_seed.h"
 
@@ -56,12 +57,6 @@ struct Target {
   double searchTarget;
   double updateTarget;
 };
-
-int Seconds(int argc, char** argv) {
-  for (int i = 1; i + 1 < argc; i += 2)
-    if (std::string(argv[i]) == "--seconds") return std::atoi(argv[i + 1]);
-  return 5;
-}
 
 std::string Env(const char* name) {
   const char* value = std::getenv(name);
@@ -182,7 +177,8 @@ void Print(const char* what, const Figures& ours, const Figures& anchor, double 
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int seconds = Seconds(argc, argv);
+  int seconds = 5;
+  qn::bench::ReadFlags(argc, argv, {{"--seconds", &seconds}});
   ::signal(SIGPIPE, SIG_IGN);
 
   MemberInstall install;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "common/registry.h"
+#include "support/bench_flags.h"
 #include "support/bench_support.h"
 #include "support/external_seed.h"
 
@@ -38,12 +39,7 @@ struct Options {
 
 Options Parse(int argc, char** argv) {
   Options o;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string flag = argv[i];
-    const int value = std::atoi(argv[i + 1]);
-    if (flag == "--seconds") o.seconds = value;
-    if (flag == "--clients") o.clients = value;
-  }
+  qn::bench::ReadFlags(argc, argv, {{"--seconds", &o.seconds}, {"--clients", &o.clients}});
   return o;
 }
 

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "server/data/folder_tree.h"
+#include "support/bench_flags.h"
 #include "support/bench_support.h"
 #include "support/filelib_seed.h"
 
@@ -57,16 +58,10 @@ struct Options {
 
 Options Parse(int argc, char** argv) {
   Options o;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string flag = argv[i];
-    const std::string value = argv[i + 1];
-    if (flag == "--seconds") o.seconds = std::atoi(value.c_str());
-    if (flag == "--size") o.sizeMiB = std::atoi(value.c_str());
-    if (flag == "--mode") {
-      o.access = value != "pg";
-      o.postgres = value != "access";
-    }
-  }
+  std::string mode = "both";
+  qn::bench::ReadFlags(argc, argv, {{"--seconds", &o.seconds}, {"--size", &o.sizeMiB}, {"--mode", &mode}});
+  o.access = mode != "pg";
+  o.postgres = mode != "access";
   return o;
 }
 
@@ -285,15 +280,9 @@ int main(int argc, char** argv) {
     server.Stop();
     runs.push_back(run);
   }
-  Figures redis;
-  {
-    qn::bench::RedisServer server;
-    if (!server.Start()) return 2;
-    std::vector<std::string> push = {"RPUSH", "key"};
-    for (int i = 0; i < 20; ++i) push.push_back("element-" + std::to_string(i));
-    server.Call(push);
-    redis = qn::bench::RedisBenchmarkFor(server.port(), "LRANGE key 0 19", kClients, options.seconds);
-  }
+  const std::optional<Figures> anchor = qn::bench::RedisListRangeFor(kClients, options.seconds);
+  if (!anchor) return 2;
+  const Figures redis = *anchor;
 
   std::printf("(a) GetFolderTree (21 folders) and GetFiles4FolderByNameAsc (20 files) alternating, "
               "%d clients, %d s\n",

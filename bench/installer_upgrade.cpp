@@ -17,6 +17,7 @@
 #include <string>
 
 #include "platform/paths.h"
+#include "support/bench_flags.h"
 #include "support/earlier_install.h"
 #include "support/installer_run.h"
 #include "support/member_install.h"
@@ -167,10 +168,7 @@ std::string ReadAll(const fs::path& file) {
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   long accounts = 100000, audit = 1000000;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::string(argv[i]) == "--accounts") accounts = std::atol(argv[i + 1]);
-    if (std::string(argv[i]) == "--audit") audit = std::atol(argv[i + 1]);
-  }
+  qn::bench::ReadFlags(argc, argv, {{"--accounts", &accounts}, {"--audit", &audit}});
   const bool postgres = qn::test::PostgresTestServerAvailable();
   bool ok = true;
   try {

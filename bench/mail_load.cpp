@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/bench_flags.h"
 #include "support/bench_support.h"
 #include "support/mail_seed.h"
 
@@ -42,12 +43,6 @@ constexpr int kWriters = 50;
 constexpr int kReaders = 10;
 constexpr int kLettersPerReader = 1000;
 const std::string kNote(100, 'n');
-
-int Seconds(int argc, char** argv) {
-  for (int i = 1; i + 1 < argc; i += 2)
-    if (std::string(argv[i]) == "--seconds") return std::atoi(argv[i + 1]);
-  return 5;
-}
 
 struct ListingFigures {
   double rowsPerSecond = 0;
@@ -131,7 +126,8 @@ ModeFigures MailLoad(StorageMode mode, int seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int seconds = Seconds(argc, argv);
+  int seconds = 5;
+  qn::bench::ReadFlags(argc, argv, {{"--seconds", &seconds}});
   ::signal(SIGPIPE, SIG_IGN);
 
   const ModeFigures sqlite = MailLoad(StorageMode::Access, seconds);

@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/bench_flags.h"
 #include "support/bench_support.h"
 
 using qn::bench::Clock;
@@ -49,13 +50,10 @@ struct Options {
 
 Options Parse(int argc, char** argv) {
   Options o;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string flag = argv[i];
-    const int value = std::atoi(argv[i + 1]);
-    if (flag == "--seconds") o.seconds = value;
-    if (flag == "--logon-seconds") o.logonSeconds = value;
-    if (flag == "--syscall-seconds") o.syscallSeconds = value;
-  }
+  qn::bench::ReadFlags(argc, argv,
+                      {{"--seconds", &o.seconds},
+                       {"--logon-seconds", &o.logonSeconds},
+                       {"--syscall-seconds", &o.syscallSeconds}});
   return o;
 }
 

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "support/bench_flags.h"
 #include "support/bench_support.h"
 #include "support/message_seed.h"
 
@@ -32,12 +33,6 @@ namespace {
 
 constexpr int kClients = 50;
 constexpr double kTarget = 0.04;
-
-int Seconds(int argc, char** argv) {
-  for (int i = 1; i + 1 < argc; i += 2)
-    if (std::string(argv[i]) == "--seconds") return std::atoi(argv[i + 1]);
-  return 5;
-}
 
 // The tree of 21 folders; the FolderID of the one holding 20 messages.
 int32_t SeedFolders(MemberInstall& install) {
@@ -80,7 +75,8 @@ Figures MessageLoad(StorageMode mode, int seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const int seconds = Seconds(argc, argv);
+  int seconds = 5;
+  qn::bench::ReadFlags(argc, argv, {{"--seconds", &seconds}});
   ::signal(SIGPIPE, SIG_IGN);
 
   Figures sqlite = MessageLoad(StorageMode::Access, seconds);
@@ -88,15 +84,9 @@ int main(int argc, char** argv) {
   const bool havePostgres = qn::test::PostgresTestServerAvailable();
   if (havePostgres) postgres = MessageLoad(StorageMode::Postgres, seconds);
 
-  Figures redis;
-  {
-    qn::bench::RedisServer server;
-    if (!server.Start()) return 2;
-    std::vector<std::string> push = {"RPUSH", "key"};
-    for (int i = 0; i < 20; ++i) push.push_back("element-" + std::to_string(i));
-    server.Call(push);
-    redis = qn::bench::RedisBenchmarkFor(server.port(), "LRANGE key 0 19", kClients, seconds);
-  }
+  const std::optional<Figures> anchor = qn::bench::RedisListRangeFor(kClients, seconds);
+  if (!anchor) return 2;
+  const Figures redis = *anchor;
 
   std::printf("GetMessageFolders (21 folders) / GetMessageHeaders (20 messages), %d clients, "
               "%d s per run, vs redis LRANGE of 20 elements\n",

@@ -28,6 +28,7 @@
 
 #include "platform/automation/class_registry.h"
 #include "platform/automation/runtime.h"
+#include "support/bench_flags.h"
 #include "support/bench_support.h"
 
 using qn::bench::Clock;
@@ -165,8 +166,7 @@ Figures PingPong(int seconds) {
 
 int main(int argc, char** argv) {
   int seconds = 5;
-  for (int i = 1; i + 1 < argc; i += 2)
-    if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::atoi(argv[i + 1]);
+  qn::bench::ReadFlags(argc, argv, {{"--seconds", &seconds}});
   ::signal(SIGPIPE, SIG_IGN);
 
   qn::test::MemberInstall install;

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "common/registry.h"
+#include "support/bench_flags.h"
 #include "support/bench_support.h"
 #include "support/mail_seed.h"
 
@@ -53,12 +54,7 @@ struct Options {
 
 Options Parse(int argc, char** argv) {
   Options o;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string flag = argv[i];
-    const int value = std::atoi(argv[i + 1]);
-    if (flag == "--messages") o.messages = value;
-    if (flag == "--relayed") o.relayed = value;
-  }
+  qn::bench::ReadFlags(argc, argv, {{"--messages", &o.messages}, {"--relayed", &o.relayed}});
   return o;
 }
 

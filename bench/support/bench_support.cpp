@@ -207,6 +207,15 @@ Figures RedisBenchmarkFor(uint16_t port, const std::string& test, int clients, i
   return RedisBenchmark(port, test, clients, requests);
 }
 
+std::optional<Figures> RedisListRangeFor(int clients, int seconds) {
+  RedisServer server;
+  if (!server.Start()) return std::nullopt;
+  std::vector<std::string> push = {"RPUSH", "key"};
+  for (int i = 0; i < 20; ++i) push.push_back("element-" + std::to_string(i));
+  server.Call(push);
+  return RedisBenchmarkFor(server.port(), "LRANGE key 0 19", clients, seconds);
+}
+
 // ---- our server -------------------------------------------------------------
 
 std::vector<uint8_t> RequestFrame(uint16_t id, const std::string& service,

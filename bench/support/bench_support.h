@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,9 @@ class RedisServer {
 Figures RedisBenchmark(uint16_t port, const std::string& test, int clients, int requests);
 // The same for about `seconds` seconds, judged by a short first run.
 Figures RedisBenchmarkFor(uint16_t port, const std::string& test, int clients, int seconds);
+// The browse benches' anchor: "LRANGE key 0 19" of a 20-element list on a
+// redis-server of its own; nullopt when that server does not start.
+std::optional<Figures> RedisListRangeFor(int clients, int seconds);
 
 // A request packet in its frame, ready to send.
 std::vector<uint8_t> RequestFrame(uint16_t id, const std::string& service,

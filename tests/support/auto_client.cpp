@@ -11,6 +11,8 @@
 #include <chrono>
 #include <thread>
 
+#include "support/deadline.h"
+
 extern char** environ;
 
 namespace qn::test {
@@ -18,11 +20,6 @@ namespace qn::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int MillisLeft(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() < 0 ? 0 : static_cast<int>(left.count());
-}
 
 }  // namespace
 

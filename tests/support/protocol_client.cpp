@@ -13,17 +13,13 @@
 #include <cstring>
 
 #include "server/core/frame_decoder.h"
+#include "support/deadline.h"
 
 namespace qn::client {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int RemainingMs(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() < 0 ? 0 : static_cast<int>(left.count());
-}
 
 }  // namespace
 
@@ -89,7 +85,7 @@ bool ProtocolClient::SendRaw(const Bytes& bytes) {
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
       pollfd p{m_fd, POLLOUT, 0};
-      if (::poll(&p, 1, RemainingMs(deadline)) != 1) return false;
+      if (::poll(&p, 1, qn::test::MillisLeft(deadline)) != 1) return false;
       continue;
     }
     return false;
@@ -121,7 +117,7 @@ bool ProtocolClient::Fill(size_t want, int timeoutMs) {
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
     pollfd p{m_fd, POLLIN, 0};
-    const int left = RemainingMs(deadline);
+    const int left = qn::test::MillisLeft(deadline);
     if (left == 0 || ::poll(&p, 1, left) != 1) return false;
   }
   return true;
@@ -131,7 +127,7 @@ std::optional<Bytes> ProtocolClient::ReadFrame(int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   if (!Fill(2, timeoutMs)) return std::nullopt;
   const size_t length = static_cast<size_t>(m_pending[0]) | static_cast<size_t>(m_pending[1]) << 8;
-  if (!Fill(2 + length, RemainingMs(deadline))) return std::nullopt;
+  if (!Fill(2 + length, qn::test::MillisLeft(deadline))) return std::nullopt;
   Bytes payload(m_pending.begin() + 2, m_pending.begin() + 2 + static_cast<std::ptrdiff_t>(length));
   m_pending.erase(m_pending.begin(), m_pending.begin() + 2 + static_cast<std::ptrdiff_t>(length));
   return payload;
@@ -153,7 +149,7 @@ bool ProtocolClient::WaitClosed(int timeoutMs, int* framesSeen) {
       break;
     }
     pollfd p{m_fd, POLLIN, 0};
-    const int left = RemainingMs(deadline);
+    const int left = qn::test::MillisLeft(deadline);
     if (left == 0 || ::poll(&p, 1, left) < 0) break;
   }
   // Count whole frames that came before the close.
@@ -200,7 +196,7 @@ std::optional<TableReply> ReadTable(ProtocolClient& client, uint16_t id, int tim
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   TableReply table;
   for (;;) {
-    auto reply = client.ReadReply(RemainingMs(deadline));
+    auto reply = client.ReadReply(qn::test::MillisLeft(deadline));
     if (!reply) return std::nullopt;
     if (reply->requestId != id) continue;
     switch (reply->type) {

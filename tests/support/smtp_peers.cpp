@@ -19,6 +19,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "support/deadline.h"
 #include "support/server_process.h"
 
 extern char** environ;
@@ -28,11 +29,6 @@ namespace qn::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int MillisLeft(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return left.count() < 0 ? 0 : static_cast<int>(left.count());
-}
 
 bool SendAll(int fd, const std::string& bytes) {
   size_t at = 0;
