@@ -147,7 +147,10 @@ int CServiceFileLib::StartRows(Step step) {
     return 0;
   }
   m_nStep = step;
-  m_pPulse = new CPulse(&CServiceBase::PulseCallback, this);
+  // The first step's rows leave with the schema, so a short list is one
+  // write and its statement's cursor is back before the next request; a
+  // pulse sends the rest.
+  if (SendStep()) m_pPulse = new CPulse(&CServiceBase::PulseCallback, this);
   return 0;
 }
 
@@ -369,19 +372,24 @@ bool CServiceFileLib::OpenNextLevel() {
 void CServiceFileLib::ContinueRequest() {
   // Rows wait while the client has not read the ones queued.
   if (RestWhileBacklogged(m_pPulse)) return;
+  SendStep();
+}
+
+bool CServiceFileLib::SendStep() {
   // A step does a bounded share of the answer, so a long list never holds
   // the loop, and the rows of one step leave the connection in one write. A
-  // database failure escapes to the pulse, which ends the request with
-  // 0x1306, so a list cut short never looks complete.
+  // database failure escapes to the pulse (or to the request), which ends
+  // the request with 0x1306, so a list cut short never looks complete.
   CTransportBase* connection = GetRequest()->GetConnection();
   for (int unit = 0; unit < kUnitsPerStep; ++unit) {
     if (!StepOnce()) {
       StopRows();
       GetRequest()->EndRequest();
-      return;
+      return false;
     }
-    if (connection->IsOutputBacklogged()) return;
+    if (connection->IsOutputBacklogged()) break;
   }
+  return true;
 }
 
 bool CServiceFileLib::StepOnce() {

@@ -74,6 +74,8 @@ class CServiceFileLib : public CServiceBase {
   // One row sent, or one folder level opened; false when the answer is
   // complete.
   bool StepOnce();
+  // Sends one step's rows; false once the request has ended.
+  bool SendStep();
   // One visited row of the tree: true when it was sent.
   bool VisitFolder();
   // The next queued folder's children as the current level; false when the

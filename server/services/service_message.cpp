@@ -165,7 +165,10 @@ int CServiceMessage::StartWalk(WalkKind kind, std::unique_ptr<CRecordset> walk) 
   GetRequest()->SendData(m_pSchema->BuildPacket());
   m_nWalkKind = kind;
   m_pWalk = std::move(walk);
-  m_pPulse = new CPulse(&CServiceBase::PulseCallback, this);
+  // The first step's rows leave with the schema, so a short list is one
+  // write and its statement's cursor is back before the next request; a
+  // pulse sends the rest.
+  if (WalkStep()) m_pPulse = new CPulse(&CServiceBase::PulseCallback, this);
   return 0;
 }
 
@@ -192,6 +195,10 @@ int CServiceMessage::StartListWalk(WalkKind kind, std::unique_ptr<CRecordset> wa
 void CServiceMessage::ContinueRequest() {
   // Rows wait while the client has not read the ones queued.
   if (RestWhileBacklogged(m_pPulse)) return;
+  WalkStep();
+}
+
+bool CServiceMessage::WalkStep() {
   try {
     // A step does a bounded share of the walk, so a long list never holds
     // the loop; the rows of one step leave the connection in one write.
@@ -201,15 +208,17 @@ void CServiceMessage::ContinueRequest() {
       if (!more) {
         StopWalk();
         GetRequest()->EndRequest();
-        return;
+        return false;
       }
-      if (connection->IsOutputBacklogged()) return;
+      if (connection->IsOutputBacklogged()) break;
     }
+    return true;
   } catch (const std::exception&) {
     // A read that fails would fail again at every pulse, and a list cut
     // short must not look complete: the client hears why it ends.
     StopWalk();
     GetRequest()->FailRequest(qn::kResultServiceException);
+    return false;
   }
 }
 

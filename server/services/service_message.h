@@ -88,6 +88,8 @@ class CServiceMessage : public CServiceBase {
   bool ListStep();
   // Stops the pulse and frees the recordset; the request goes on.
   void StopWalk();
+  // Sends one step of the walk; false once the request has ended.
+  bool WalkStep();
   void SendRow(const std::vector<const void*>& values);
 
   static CDatabase* Database();
