@@ -23,6 +23,7 @@
 #include "server/core/request_packet.h"
 #include "server/core/result_set.h"
 #include "server/core/transport_base.h"
+#include "server/core/upload_journal.h"
 
 namespace {
 const std::string kEmpty;
@@ -295,6 +296,7 @@ bool CServiceBase::ReceiveFile(const std::string& path, ReceiveName naming) {
     ::unlink(temp.c_str());
     return false;
   }
+  JournalUploadFile(temp);
   // Small blocks gather in the buffer; blocks of its size or more are
   // written as they come, without a copy.
   std::setvbuf(file, nullptr, _IOFBF, kReceiveBuffer);
@@ -315,7 +317,10 @@ bool CServiceBase::ReceiveFile(const std::string& path, ReceiveName naming) {
 void CServiceBase::AbandonReceiving() {
   if (m_pTransferFile != nullptr) std::fclose(m_pTransferFile);
   m_pTransferFile = nullptr;
-  if (!m_strTempPath.empty()) ::unlink(m_strTempPath.c_str());
+  if (!m_strTempPath.empty()) {
+    ::unlink(m_strTempPath.c_str());
+    ForgetUploadFile(m_strTempPath);
+  }
   m_strTempPath.clear();
   m_bReceiving = false;
 }
@@ -342,6 +347,7 @@ void CServiceBase::FinishReceiving() {
     OnReceiveFileFailed();  // may end the request, and this service with it
     return;
   }
+  ForgetUploadFile(m_strTempPath);
   m_strTempPath.clear();
   m_bReceiving = false;
   OnReceiveFileDone();  // may end the request, and this service with it
