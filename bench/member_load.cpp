@@ -14,9 +14,12 @@
 //
 //   (c) system calls per request of each server over a steady 50-client
 //       run of (a), counted by strace attached to it (skipped with
-//       --syscall-seconds 0 or without strace).
+//       --syscall-seconds 0 or without strace);
+//   (d) heap allocations per request of ours over a steady 50-client run of
+//       (a), counted by a perf probe on malloc (skipped with
+//       --alloc-seconds 0 or without perf).
 //
-//   member_load [--seconds S] [--logon-seconds L] [--syscall-seconds C]
+//   member_load [--seconds S] [--logon-seconds L] [--syscall-seconds C] [--alloc-seconds A]
 //
 // Exit code 0 when the ratio with 50 clients is at least 0.7.
 #include <signal.h>
@@ -46,6 +49,7 @@ struct Options {
   int seconds = 5;
   int logonSeconds = 10;
   int syscallSeconds = 3;
+  int allocSeconds = 3;
 };
 
 Options Parse(int argc, char** argv) {
@@ -53,7 +57,8 @@ Options Parse(int argc, char** argv) {
   qn::bench::ReadFlags(argc, argv,
                       {{"--seconds", &o.seconds},
                        {"--logon-seconds", &o.logonSeconds},
-                       {"--syscall-seconds", &o.syscallSeconds}});
+                       {"--syscall-seconds", &o.syscallSeconds},
+                       {"--alloc-seconds", &o.allocSeconds}});
   return o;
 }
 
@@ -117,6 +122,8 @@ int main(int argc, char** argv) {
   Figures ours[3];
   Figures oursTraced;
   qn::bench::SyscallCounts oursCalls;
+  Figures oursProbed;
+  long oursMallocs = -1;
   {
     MemberInstall install;
     qn::test::ServerProcess server;
@@ -125,6 +132,10 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 3; ++i) ours[i] = SystemTimeLoad(port, counts[i], options.seconds);
     if (options.syscallSeconds > 0)
       oursTraced = SystemTimeLoad(port, 50, options.syscallSeconds, server.pid(), &oursCalls);
+    if (options.allocSeconds > 0)
+      oursMallocs = qn::bench::CountMallocs(server.pid(), [&] {
+        oursProbed = SystemTimeLoad(port, 50, options.allocSeconds);
+      });
     server.Stop();
   }
   Figures redis[3];
@@ -163,6 +174,16 @@ int main(int argc, char** argv) {
                 qn::bench::SyscallsPerRequest(oursCalls, oursTraced.count).c_str());
     std::printf("  redis (%ld requests): %s\n", redisTraced,
                 qn::bench::SyscallsPerRequest(redisCalls, redisTraced).c_str());
+  }
+
+  // (d)
+  if (options.allocSeconds > 0) {
+    if (oursMallocs >= 0 && oursProbed.count > 0)
+      std::printf("\nHeap allocations per request, 50 clients, perf probe on malloc: %.2f (%ld in %ld requests)\n",
+                  static_cast<double>(oursMallocs) / static_cast<double>(oursProbed.count), oursMallocs,
+                  oursProbed.count);
+    else
+      std::printf("\nHeap allocations per request: not measured (no perf probe)\n");
   }
 
   // (b)

@@ -115,6 +115,39 @@ SyscallCounts CountSyscalls(pid_t pid, const std::function<void()>& load) {
   return counts;
 }
 
+long CountMallocs(pid_t pid, const std::function<void()>& load) {
+  // The probe is filtered to the process perf watches: other processes'
+  // allocations pass untouched.
+  const std::string libc = RunCapture("ldconfig -p | awk '/libc.so.6 .*x86-64/ {print $NF; exit}'");
+  const std::string path = libc.empty() ? "/lib/x86_64-linux-gnu/libc.so.6" : libc.substr(0, libc.find('\n'));
+  RunCapture("perf probe -q -x " + path + " --add malloc 2>/dev/null");
+  char out[] = "/tmp/qn-perf-XXXXXX";
+  const int fd = ::mkstemp(out);
+  if (fd < 0) {
+    load();
+    return -1;
+  }
+  ::close(fd);
+  const pid_t perf = Spawn({"perf", "stat", "-x", ",", "-e", "probe_libc:malloc", "-p", std::to_string(pid), "-o", out});
+  if (perf > 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  load();
+  long count = -1;
+  if (perf > 0) {
+    ::kill(perf, SIGINT);
+    int status = 0;
+    ::waitpid(perf, &status, 0);
+    // "count,unit,event,..." on the line naming the event.
+    std::FILE* in = std::fopen(out, "r");
+    char line[512];
+    while (in != nullptr && std::fgets(line, sizeof line, in) != nullptr)
+      if (std::strstr(line, "probe_libc:malloc") != nullptr && line[0] >= '0' && line[0] <= '9')
+        count = std::atol(line);
+    if (in != nullptr) std::fclose(in);
+  }
+  ::unlink(out);
+  return count;
+}
+
 std::string SyscallsPerRequest(const SyscallCounts& counts, long requests, size_t top) {
   if (!counts.measured || requests <= 0) return "not measured (strace missing or not allowed)";
   const auto per = [&](long calls) {
