@@ -173,7 +173,7 @@ TEST_F(GuardianRunTest, AsAServiceItStartsTheServerAndAStopEndsItEvenDuringAHung
 
   // The first probe goes out 1 + 30 s after the start; then the server
   // freezes and the next probe waits for it.
-  std::this_thread::sleep_until(started + 34s);
+  std::this_thread::sleep_until(started + 40s);
   const pid_t server = server_.Pid();
   ASSERT_GT(server, 0);
   ::kill(server, SIGSTOP);
