@@ -98,8 +98,6 @@ CTransportTCP::~CTransportTCP() {
   WriteApiLogF("d %d\r\n", GetConnectionNumber());
 }
 
-size_t CTransportTCP::GetTotalQueuedBytes() { return g_totalQueued; }
-
 bool CTransportTCP::IsAvailable() { return IsWinSockLoaded(); }
 
 int CTransportTCP::Startup() { return OpenClientListener(); }

@@ -55,8 +55,6 @@ class CTransportTCP : public CTransportBase, private qn::SocketReadiness::Watche
   void OnHostName(const std::string& host);
   int GetStatusSlot() const { return m_nSlot; }
   size_t GetQueuedBytes() const { return m_nQueuedBytes; }
-  // What every connection's queue holds.
-  static size_t GetTotalQueuedBytes();
 
  protected:
   void OnInputReleased() override;
