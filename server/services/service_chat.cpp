@@ -3,8 +3,10 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cctype>
 #include <exception>
 #include <memory>
+#include <unordered_map>
 
 #include "common/byte_block.h"
 #include "common/module_registration.h"
@@ -52,6 +54,13 @@ void AppendText(std::vector<uint8_t>& out, const std::string& text, size_t limit
 }
 
 bool IsPrivateName(const std::string& name) { return name.size() >= 2 && name[0] == '*'; }
+
+// User IDs compare without regard to ASCII case, as strcasecmp does.
+std::string Fold(const std::string& id) {
+  std::string folded = id;
+  for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return folded;
+}
 
 }  // namespace
 
@@ -325,15 +334,9 @@ int CServiceChat::OnMoreParams() {
         PostChatLine(static_cast<uint8_t>(code), m_strUserID, text, m_pRoom, kEveryone, destination);
       return 0;
     case kMultiLine: {
-      const int count = GetParamCount();
-      if (count < 3) return 0;
+      if (GetParamCount() < 3) return 0;
       GetNextParam(text);
-      for (int i = 2; i < count && m_bInRoom; ++i) {
-        GetParam(i, destination);
-        destination = UpToZero(destination);
-        if (!destination.empty())
-          PostChatLine(kPrivateLine, m_strUserID, text, m_pRoom, kEveryone, destination);
-      }
+      PostToEach(text, GetParams());
       return 0;
     }
     case kAck:
@@ -358,17 +361,7 @@ void CServiceChat::PostChatLine(uint8_t code, const std::string& source, const s
   const std::vector<CServiceChat*>& occupants = room->GetOccupants();
   if (!destination.empty()) {
     CServiceChat* target = room->FindOccupant(destination);
-    if (target == nullptr) return;
-    if (target != this) {
-      if (m_bAckMode) SendChatRow(ack());
-      else DeliverLimited(line);
-    }
-    target->DeliverLimited(line);
-    for (size_t i = 0; i < occupants.size(); ++i) {
-      CServiceChat* watcher = occupants[i];
-      if (watcher != this && watcher != target && watcher->m_nKind == kWatcher)
-        watcher->SendChatRow(line);
-    }
+    if (target != nullptr) PostPrivateLine(line, ack(), room, target);
     return;
   }
   for (size_t i = 0; i < occupants.size(); ++i) {
@@ -376,6 +369,45 @@ void CServiceChat::PostChatLine(uint8_t code, const std::string& source, const s
     if (audience != kEveryone && occupant->m_nKind != kWatcher && !occupant->m_bSysop) continue;
     if (occupant == this && m_bAckMode) SendChatRow(ack());
     else occupant->DeliverLimited(line);
+  }
+}
+
+void CServiceChat::PostPrivateLine(const std::vector<uint8_t>& line, const std::vector<uint8_t>& ack,
+                                   CChatRoom* room, CServiceChat* target) {
+  if (target != this) {
+    if (m_bAckMode) SendChatRow(ack);
+    else DeliverLimited(line);
+  }
+  target->DeliverLimited(line);
+  const std::vector<CServiceChat*>& occupants = room->GetOccupants();
+  for (size_t i = 0; i < occupants.size(); ++i) {
+    CServiceChat* watcher = occupants[i];
+    if (watcher != this && watcher != target && watcher->m_nKind == kWatcher)
+      watcher->SendChatRow(line);
+  }
+}
+
+void CServiceChat::PostToEach(const std::string& text, const std::string& params) {
+  // Each occupant named gets the line once, however often and in whatever
+  // case the input names it: the occupant leaves the index with its line.
+  // One pass over the input and one look-up per name, so a packet full of
+  // names costs its length, not its length times the room.
+  std::unordered_map<std::string, CServiceChat*> byId;
+  for (CServiceChat* occupant : m_pRoom->GetOccupants()) byId.emplace(Fold(occupant->m_strUserID), occupant);
+  size_t at = params.find(qn::kParamSeparator);
+  at = at == std::string::npos ? params.size() : params.find(qn::kParamSeparator, at + 1);
+  while (at < params.size() && m_bInRoom && !byId.empty()) {
+    const size_t start = at + 1;
+    at = std::min(params.find(qn::kParamSeparator, start), params.size());
+    const std::string destination = UpToZero(params.substr(start, at - start));
+    if (destination.empty()) continue;
+    const auto found = byId.find(Fold(destination));
+    if (found == byId.end()) continue;
+    CServiceChat* target = found->second;
+    byId.erase(found);
+    // As typed, as a line to that one occupant would carry it.
+    PostPrivateLine(qn::chat::LineRow(m_strUserID, destination, kPrivateLine, text),
+                    qn::chat::LineRow(m_strUserID, destination, kAck, ""), m_pRoom, target);
   }
 }
 
