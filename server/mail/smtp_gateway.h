@@ -110,8 +110,8 @@ class CSmtpGateway {
   static constexpr size_t kMaxRelayBytes = 8u << 20;
   // What RelayToInternet would queue for these recipients.
   static RelayLoad MeasureRelay(const std::string& senderAddress, const std::string& senderName,
-                                  const std::vector<std::string>& recipients,
-                                  const std::string& subject, const std::string& body);
+                                const std::vector<std::string>& recipients,
+                                const std::string& subject, const std::string& body);
   // Room for `demand` beside the backlog and the other promises: promised
   // (true) until released; none, or the gateway stopping, or not running:
   // false and nothing promised.

@@ -3,20 +3,15 @@
 #include <algorithm>
 #include <cctype>
 
-namespace {
-
-// User IDs compare without regard to ASCII case, as strcasecmp does.
-std::string Fold(const std::string& id) {
+std::string FoldUserId(const std::string& id) {
   std::string folded = id;
   for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return folded;
 }
 
-}  // namespace
-
 CChatInvitations::AddResult CChatInvitations::Add(const std::string& owner,
                                                   const std::string& invitee) {
-  const std::string from = Fold(owner), to = Fold(invitee);
+  const std::string from = FoldUserId(owner), to = FoldUserId(invitee);
   auto& given = m_byOwner[from];
   if (given.count(to) != 0) return AddResult::kAlreadyThere;
   if (given.size() >= kMaxPerOwner) return AddResult::kOwnerFull;
@@ -28,19 +23,19 @@ CChatInvitations::AddResult CChatInvitations::Add(const std::string& owner,
 }
 
 bool CChatInvitations::Contains(const std::string& owner, const std::string& invitee) const {
-  const auto given = m_byOwner.find(Fold(owner));
-  return given != m_byOwner.end() && given->second.count(Fold(invitee)) != 0;
+  const auto given = m_byOwner.find(FoldUserId(owner));
+  return given != m_byOwner.end() && given->second.count(FoldUserId(invitee)) != 0;
 }
 
 size_t CChatInvitations::CountGivenBy(const std::string& owner) const {
-  const auto given = m_byOwner.find(Fold(owner));
+  const auto given = m_byOwner.find(FoldUserId(owner));
   return given == m_byOwner.end() ? 0 : given->second.size();
 }
 
 void CChatInvitations::Erase(uint64_t number) {
   const auto pair = m_pairs.find(number);
   if (pair == m_pairs.end()) return;
-  const std::string from = Fold(pair->second.owner), to = Fold(pair->second.invitee);
+  const std::string from = FoldUserId(pair->second.owner), to = FoldUserId(pair->second.invitee);
   m_pairs.erase(pair);
   const auto unlink = [](Index& index, const std::string& key, const std::string& other) {
     const auto side = index.find(key);
@@ -53,12 +48,12 @@ void CChatInvitations::Erase(uint64_t number) {
 }
 
 void CChatInvitations::Remove(const std::string& user, const std::string& invitee) {
-  const std::string id = Fold(user);
+  const std::string id = FoldUserId(user);
   std::vector<uint64_t> gone;
   if (!invitee.empty()) {
     const auto given = m_byOwner.find(id);
     if (given == m_byOwner.end()) return;
-    const auto pair = given->second.find(Fold(invitee));
+    const auto pair = given->second.find(FoldUserId(invitee));
     if (pair != given->second.end()) gone.push_back(pair->second);
   } else {
     for (const Index* index : {&m_byOwner, &m_byInvitee}) {
@@ -79,7 +74,7 @@ void CChatInvitations::Clear() {
 std::vector<std::string> CChatInvitations::Walk(const Index& index, const std::string& id,
                                                 bool owners) const {
   std::vector<std::string> out;
-  const auto side = index.find(Fold(id));
+  const auto side = index.find(FoldUserId(id));
   if (side == index.end()) return out;
   std::vector<uint64_t> numbers;
   numbers.reserve(side->second.size());

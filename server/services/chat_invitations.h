@@ -12,6 +12,10 @@
 #include <utility>
 #include <vector>
 
+// A user ID in the form two IDs compare equal in without regard to ASCII
+// case (as strcasecmp compares them).
+std::string FoldUserId(const std::string& id);
+
 class CChatInvitations {
  public:
   // Invitations one member may have given at once.

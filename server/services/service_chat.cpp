@@ -3,7 +3,6 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <cctype>
 #include <exception>
 #include <memory>
 #include <unordered_map>
@@ -20,6 +19,7 @@
 #include "server/core/user.h"
 #include "server/data/connection_pool.h"
 #include "server/data/schema_recordsets.h"
+#include "server/services/chat_invitations.h"
 
 QN_REGISTER_SERVICE(CServiceChat);
 
@@ -54,13 +54,6 @@ void AppendText(std::vector<uint8_t>& out, const std::string& text, size_t limit
 }
 
 bool IsPrivateName(const std::string& name) { return name.size() >= 2 && name[0] == '*'; }
-
-// User IDs compare without regard to ASCII case, as strcasecmp does.
-std::string Fold(const std::string& id) {
-  std::string folded = id;
-  for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return folded;
-}
 
 }  // namespace
 
@@ -393,7 +386,8 @@ void CServiceChat::PostToEach(const std::string& text, const std::string& params
   // One pass over the input and one look-up per name, so a packet full of
   // names costs its length, not its length times the room.
   std::unordered_map<std::string, CServiceChat*> byId;
-  for (CServiceChat* occupant : m_pRoom->GetOccupants()) byId.emplace(Fold(occupant->m_strUserID), occupant);
+  for (CServiceChat* occupant : m_pRoom->GetOccupants())
+    byId.emplace(FoldUserId(occupant->m_strUserID), occupant);
   size_t at = params.find(qn::kParamSeparator);
   at = at == std::string::npos ? params.size() : params.find(qn::kParamSeparator, at + 1);
   while (at < params.size() && m_bInRoom && !byId.empty()) {
@@ -401,7 +395,7 @@ void CServiceChat::PostToEach(const std::string& text, const std::string& params
     at = std::min(params.find(qn::kParamSeparator, start), params.size());
     const std::string destination = UpToZero(params.substr(start, at - start));
     if (destination.empty()) continue;
-    const auto found = byId.find(Fold(destination));
+    const auto found = byId.find(FoldUserId(destination));
     if (found == byId.end()) continue;
     CServiceChat* target = found->second;
     byId.erase(found);
