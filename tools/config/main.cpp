@@ -14,20 +14,16 @@ namespace {
 
 // Without a display Qt ends the process from inside its start-up; until the
 // application exists its messages are held, and a fatal one becomes the
-// program's one line and exit code 1 instead of an abort.
-std::string g_startupMessages;
-bool g_starting = true;
+// program's one line (with the messages before it, which say why) and exit
+// code 1 instead of an abort.
+std::string g_heldMessages;
 
 void StartupMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
-  if (!g_starting) {
-    std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
-    return;
-  }
   if (type != QtFatalMsg) {
-    g_startupMessages += message.toStdString() + " ";
+    g_heldMessages += (g_heldMessages.empty() ? "" : "; ") + message.toStdString();
     return;
   }
-  std::string why = g_startupMessages + message.toStdString();
+  std::string why = g_heldMessages.empty() ? message.toStdString() : g_heldMessages;
   for (char& c : why)
     if (c == '\n' || c == '\r') c = ' ';
   std::fprintf(stderr, "qnconfig: cannot open a window: %s\n", why.c_str());
@@ -38,8 +34,8 @@ void StartupMessages(QtMsgType type, const QMessageLogContext&, const QString& m
 class CConfigApp {
  public:
   CConfigApp(int& argc, char** argv) : app_(argc, argv) {
-    g_starting = false;
     qInstallMessageHandler(nullptr);
+    if (!g_heldMessages.empty()) std::fprintf(stderr, "%s\n", g_heldMessages.c_str());
     app_.setApplicationName(QString::fromUtf8(qn::config::texts::kSheetCaption));
   }
   // Runs the sheet modally; the program ends when it closes.
