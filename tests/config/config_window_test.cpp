@@ -7,7 +7,6 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCheckBox>
-#include <QDir>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -25,6 +24,7 @@
 #include <ostream>
 
 #include "support/config_fakes.h"
+#include "support/offscreen_qt.h"
 #include "tools/config/core/config_texts.h"
 #include "tools/config/qt/add_adv_dialog.h"
 #include "tools/config/qt/config_window.h"
@@ -44,24 +44,10 @@ using namespace texts;
 using reg::MakeDword;
 using reg::MakeString;
 
-QApplication& App() {
-  static int argc = 1;
-  static char name[] = "test_config";
-  static char* argv[] = {name, nullptr};
-  static QApplication* app = [] {
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    return new QApplication(argc, argv);
-  }();
-  return *app;
-}
+QApplication& App() { return qn::test::OffscreenApp(); }
+using qn::test::Capture;
 
 QString Q(const char* text) { return QString::fromUtf8(text); }
-
-void Capture(QWidget& widget, const char* name) {
-  const QString dir = QString::fromUtf8(QN_BIN_DIR) + "/../captures";
-  QDir().mkpath(dir);
-  ASSERT_TRUE(widget.grab().save(dir + "/" + name + ".png")) << name;
-}
 
 QStringList LabelTexts(QWidget& widget) {
   QStringList texts;
