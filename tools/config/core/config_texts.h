@@ -63,8 +63,11 @@ inline constexpr const char* kReasonAccessDenied = "%s cannot be read or written
 inline constexpr const char* kReasonNotRegistry = "%s is not in the registry export format";
 inline constexpr const char* kReasonOther = "%s cannot be written (error %s)";
 
-// Refusals of what the server could not use (%s: the field, without its
-// colon, or the name).
+// Refusals of what the server could not use (%s: one of the fields' names
+// below, or the name of a domain).
+inline constexpr const char* kRelayField = "Mail Relay Address";
+inline constexpr const char* kPrimaryField = "Primary (exposed) Domain Name";
+inline constexpr const char* kOtherDomainsField = "Other Local Domains";
 inline constexpr const char* kControlCharacters = "The %s may not contain control characters.";
 inline constexpr const char* kNameTooLong =
     "The %s holds a name of more than 253 characters, longer than any host or domain name.";

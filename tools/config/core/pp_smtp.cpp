@@ -51,10 +51,9 @@ void CPPSMTP::Step(int delta) {
 
 std::optional<Refusal> CPPSMTP::Validate() const {
   if (relay_.Changed())
-    if (auto refused = CheckHostText(relay_.text, "Mail Relay Address")) return Refusal{kRelay, *refused};
+    if (auto refused = CheckHostText(relay_.text, texts::kRelayField)) return Refusal{kRelay, *refused};
   if (primary_.Changed())
-    if (auto refused = CheckHostText(primary_.text, "Primary (exposed) Domain Name"))
-      return Refusal{kPrimary, *refused};
+    if (auto refused = CheckHostText(primary_.text, texts::kPrimaryField)) return Refusal{kPrimary, *refused};
   if (other_.Changed())
     if (auto refused = CheckOtherDomains(other_.text)) return Refusal{kOtherDomains, *refused};
   if (maxConnections_.Changed())

@@ -61,7 +61,7 @@ std::optional<std::string> CheckHostText(std::string_view text, const char* fiel
 }
 
 std::optional<std::string> CheckOtherDomains(const std::string& text) {
-  if (auto refused = CheckHostText(text, "Other Local Domains")) return refused;
+  if (auto refused = CheckHostText(text, texts::kOtherDomainsField)) return refused;
   const size_t read = smtp::ParseAdditionalDomains(text).size();
   // Every name in the text, as a reader that skips empty entries sees them.
   size_t count = 0;
