@@ -111,7 +111,9 @@ class ConfigEndToEnd : public ::testing::Test {
     ClearEditorSections();
   }
   void TearDown() override {
-    if (server_.IsRunning()) EXPECT_EQ(server_.Stop(), 0);
+    if (server_.IsRunning()) {
+      EXPECT_EQ(server_.Stop(), 0);
+    }
     if (HasFailure()) ADD_FAILURE() << "server's standard error:\n" << server_.StderrText();
     ClearEditorSections();
   }
