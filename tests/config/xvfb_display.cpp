@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -34,6 +35,8 @@ bool XvfbDisplay::Start(int timeoutMs) {
   pid_ = ::fork();
   if (pid_ < 0) return false;
   if (pid_ == 0) {
+    // A test killed on its time limit takes its display with it.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     ::close(fds[0]);
     const int null = ::open("/dev/null", O_RDWR);
     ::dup2(null, 0);
