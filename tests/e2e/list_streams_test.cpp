@@ -39,6 +39,13 @@ std::vector<std::string> NumberedList(const std::string& prefix, int count) {
   return texts;
 }
 
+// The trees the tests seed: "Top", and below it Sub00 ...
+std::vector<std::string> Tree() {
+  std::vector<std::string> names = NumberedList("Sub", kRows);
+  names.insert(names.begin(), "Top");
+  return names;
+}
+
 // A text column of every row.
 std::vector<std::string> Column(const TableReply& reply, size_t column) {
   std::vector<std::string> texts;
@@ -143,9 +150,7 @@ TEST_P(ListStreams, FileLibraryFilesKeywordsAndTree) {
   std::vector<std::string> words = Column(List("FileLib", "GetKeywordsForFile", {"1"}), 1);
   std::sort(words.begin(), words.end());
   EXPECT_EQ(words, NumberedList("k", kRows));
-  std::vector<std::string> tree = {"Top"};
-  for (const std::string& name : NumberedList("Sub", kRows)) tree.push_back(name);
-  EXPECT_EQ(Column(List("FileLib", "GetFolderTree"), 1), tree);
+  EXPECT_EQ(Column(List("FileLib", "GetFolderTree"), 1), Tree());
   EXPECT_EQ(Audits(), audits_);
 }
 
@@ -177,9 +182,7 @@ TEST_P(ListStreams, MessageHeadersReadersAndFolders) {
   std::vector<std::string> readers = NumberedList("R", kRows);
   std::reverse(readers.begin(), readers.end());
   EXPECT_EQ(Column(List("Message", "GetMessageUserReadList", {std::to_string(first)}), 1), readers);
-  std::vector<std::string> tree = {"Top"};
-  for (const std::string& name : NumberedList("Sub", kRows)) tree.push_back(name);
-  EXPECT_EQ(Column(List("Message", "GetMessageFolders"), 1), tree);
+  EXPECT_EQ(Column(List("Message", "GetMessageFolders"), 1), Tree());
   EXPECT_EQ(Audits(), audits_);
 }
 
