@@ -71,7 +71,8 @@ class ListStreams : public ::testing::TestWithParam<StorageMode> {
   }
   // Starts the server on what was seeded and logs the member on.
   void Start() {
-    ASSERT_TRUE(server_.Start("qnsvr32", {"-sa"}, MemberInstall::Root().string(), port_))
+    // A generous start: the sanitizer build on a loaded machine is slow.
+    ASSERT_TRUE(server_.Start("qnsvr32", {"-sa"}, MemberInstall::Root().string(), port_, 60000))
         << server_.StderrText();
     ASSERT_TRUE(member_.Open(port_));
     ASSERT_TRUE(Ended(member_.Call("Logon", "CreateAccount", {kMember, "pw"})));

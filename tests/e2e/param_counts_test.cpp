@@ -53,7 +53,8 @@ class ParamCounts : public ::testing::TestWithParam<StorageMode> {
     qn::test::FileLibrarySeed library(install_);
     library.AddKey(10, "File Receive", 0, true);
     library.AddKey(11, "File Send", 0, true);
-    ASSERT_TRUE(server_.Start("qnsvr32", {"-sa"}, MemberInstall::Root().string(), port))
+    // A generous start: the sanitizer build on a loaded machine is slow.
+    ASSERT_TRUE(server_.Start("qnsvr32", {"-sa"}, MemberInstall::Root().string(), port, 60000))
         << server_.StderrText();
     ASSERT_TRUE(member_.Open(port));
     ASSERT_TRUE(qn::test::Ended(member_.Call("Logon", "CreateAccount", {kMember, "pw"})));
