@@ -332,34 +332,12 @@ TEST_F(ChatDelivery, ALineToSeveralReachesEachOccupantOnceHoweverOftenTheInputNa
   EXPECT_EQ(Take(bob), Seen{});
 }
 
-TEST_F(ChatDelivery, InvitationsStopAtTheBoundAndNamesNoAccountCanBearAreNotKept) {
+TEST_F(ChatDelivery, AnInvitationToANameNoAccountCanBearIsAnsweredAndNotKept) {
   Member& own = Join("Own");
-  const auto invite = [&](uint16_t id, const std::string& invitee) {
-    Request(own, id, "InviteUser", invitee);
-    return Take(own);
-  };
-  for (size_t i = 0; i < 1000; ++i)
-    ASSERT_EQ(invite(static_cast<uint16_t>(i + 1), "Ghost" + std::to_string(i)),
-              (Seen{"end"}));
-  EXPECT_EQ(GetChatInvitationCount(), 1000);
-  // One more is refused as an invitation of oneself is, with the room-full
-  // code; one already given is given again.
-  const size_t before = own.connection->sent.size();
-  EXPECT_EQ(invite(2001, "Ghost1000"), (Seen{"schema", "undecodable", "result:9999"}));
-  EXPECT_EQ(own.connection->sent.at(before + 1), (std::vector<uint8_t>{4, 0xD1, 0x07, 102}));
-  EXPECT_EQ(invite(2002, "GHOST7"), (Seen{"end"}));
-  EXPECT_FALSE(IsChatInvited("own", "ghost1000"));
-  // Withdrawing one makes room for one.
-  Request(own, 2003, "UninviteUser", "ghost7");
-  Take(own);
-  EXPECT_EQ(invite(2004, "Ghost1000"), (Seen{"end"}));
-  EXPECT_TRUE(IsChatInvited("OWN", "ghost1000"));
-
-  // A name longer than any user ID is answered as kept, and kept nowhere.
-  Member& two = Join("Two");
-  Request(two, 1, "InviteUser", std::string(256, 'g'));
-  EXPECT_EQ(Take(two), (Seen{"end"}));
-  EXPECT_EQ(GetChatInvitationCount(), 1000);
+  Request(own, 1, "InviteUser", std::string(256, 'g'));
+  Request(own, 2, "InviteUser", std::string(255, 'g'));
+  EXPECT_EQ(Take(own), (Seen{"end", "end"}));
+  EXPECT_EQ(GetChatInvitationCount(), 1);
 }
 
 TEST_F(ChatDelivery, RowsNeverPassOneFrame) {
