@@ -86,6 +86,7 @@ void CServer::Stop() {
     }
   }
   CModuleRegistration::TermAll();
+  TermDatabasePool();
   UnloadWinSock();
   if (m_pStatusBlock) m_pStatusBlock->Close();
   m_pStatusBlock.reset();
