@@ -7,14 +7,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <thread>
 
+#include "common/monitor_driver.h"
 #include "common/registry.h"
+#include "common/service_state.h"
 #include "common/service_verbs.h"
 #include "platform/path_layer.h"
 #include "platform/paths.h"
-#include "platform/service_control.h"
 
 extern char** environ;
 
@@ -86,16 +88,56 @@ int LocalSpawner::Spawn(const std::string& program, const std::vector<std::strin
 }
 
 uint32_t LocalServiceControl::GetServiceState(const std::string& name) {
-  qn::svc::ServiceStatus status;
-  if (qn::svc::QueryServiceStatus(name, status) != qn::svc::kOk) return kStateUnknown;
-  return status.currentState;
+  return static_cast<uint32_t>(::GetServiceState(name));
 }
 
 bool LocalServiceControl::StartService(const std::string& name) { return ::StartService(name); }
 
 bool LocalServiceControl::StopService(const std::string& name) { return ::StopService(name); }
 
-std::unique_ptr<IMonitor> LocalMonitorFactory::Create() { return nullptr; }
+namespace {
+
+// The server's refusal (a dispatch exception) counts as a failed call like
+// the runtime's own failures: the manager goes on either way.
+class DriverMonitor : public IMonitor {
+ public:
+  explicit DriverMonitor(std::unique_ptr<CMonitorDriver> driver) : driver_(std::move(driver)) {}
+  ~DriverMonitor() override { driver_->ReleaseDispatch(); }
+
+  bool SendGlobalMsgToAll(const std::string& text, int16_t style) override {
+    return Try([&] { driver_->SendGlobalMsgToAll(text, style); });
+  }
+  bool AllowNewConnections(bool allow) override {
+    return Try([&] { driver_->AllowNewConnections(allow); });
+  }
+  std::optional<int32_t> GetNbrConnections() override {
+    long connections = 0;
+    if (!Try([&] { connections = driver_->GetNbrConnections(); })) return std::nullopt;
+    return static_cast<int32_t>(connections);
+  }
+
+ private:
+  template <class Call>
+  static bool Try(Call call) {
+    try {
+      call();
+      return true;
+    } catch (const COleException&) {
+    } catch (const COleDispatchException&) {
+    }
+    return false;
+  }
+
+  std::unique_ptr<CMonitorDriver> driver_;
+};
+
+}  // namespace
+
+std::unique_ptr<IMonitor> LocalMonitorFactory::Create() {
+  auto driver = std::make_unique<CMonitorDriver>();
+  if (!driver->CreateDispatch(std::chrono::milliseconds(kMonitorLimitMs))) return nullptr;
+  return std::make_unique<DriverMonitor>(std::move(driver));
+}
 
 LocalManager::LocalManager() = default;
 
