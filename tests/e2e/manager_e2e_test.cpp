@@ -186,8 +186,9 @@ TEST_F(ManagerOnXvfb, AnOperatorStartsAndShutsDownTheServer) {
   std::this_thread::sleep_for(25s);  // past a check with the member still on
   EXPECT_EQ(server_.State(), qn::svc::kRunning);
   ann.client.Close();
-  ASSERT_TRUE(TitleBecomes(" (Stopped)", 60s)) << Title();
-  EXPECT_EQ(server_.State(), qn::svc::kStopped);
+  EXPECT_TRUE(qn::svctest::WaitUntil([&] { return server_.State() == qn::svc::kStopped; }, 60s));
+  EXPECT_FALSE(x_.FindWindow("Quillnet NT Server", 0s));
+  EXPECT_EQ(Title(), std::string(kBase) + " (Stopped)");
   Shot("8-done");
 }
 

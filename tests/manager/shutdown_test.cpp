@@ -3,6 +3,8 @@
 // the wait for the members, and what Cancel takes back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "fake_host.h"
 #include "tools/manager/core/manager_texts.h"
 
@@ -71,9 +73,8 @@ TEST(Shutdown, NowBroadcastsThenStopsTheGuardianBeforeTheServer) {
   m.Shutdown(kChoiceNow);
   EXPECT_EQ(m.monitors.state.broadcasts, std::vector<std::string>{kMessageNow});
   EXPECT_TRUE(m.monitors.state.allows.empty());
-  const Log stops{m.log.begin(), m.log.end()};
-  EXPECT_LT(std::find(stops.begin(), stops.end(), "stop QuillnetGuardian"),
-            std::find(stops.begin(), stops.end(), "stop QuillnetServer"));
+  EXPECT_LT(std::find(m.log.begin(), m.log.end(), "stop QuillnetGuardian"),
+            std::find(m.log.begin(), m.log.end(), "stop QuillnetServer"));
   EXPECT_TRUE(m.Stopped());
   EXPECT_EQ(m.view.title, Title(kStoppedSuffix));
 }
@@ -89,8 +90,11 @@ TEST(Shutdown, ACountdownOfOneMinuteStopsAfterSixtySecondsWithoutTheWarning) {
   m.clock.Advance(59000);
   EXPECT_EQ(m.countdownView.text, "in 00:00 minutes");
   EXPECT_FALSE(m.Stopped());
+  m.log.clear();
   m.clock.Advance(1000);
   EXPECT_TRUE(m.Stopped());
+  EXPECT_LT(std::find(m.log.begin(), m.log.end(), "stop QuillnetGuardian"),
+            std::find(m.log.begin(), m.log.end(), "stop QuillnetServer"));
   EXPECT_FALSE(m.countdownView.visible);
   EXPECT_EQ(m.view.restored, 1);
   EXPECT_EQ(m.monitors.state.broadcasts.back(), kShuttingDown);
