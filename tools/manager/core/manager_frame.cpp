@@ -57,10 +57,7 @@ void CManagerFrame::OnCreate() {
       if (button.dataFile != nullptr) line += " \"" + host_.programDir + "/" + button.dataFile + "\"";
     }
     commands_[button.command] = line;
-    testPassed_[button.command] =
-        button.test == ButtonTest::DataFile && !configured
-            ? host_.files->Exists(host_.programDir + "/" + button.dataFile)
-            : RunTest(button);
+    testPassed_[button.command] = RunTest(button, configured);
     Enable(button.command, true);
   }
   m_bCompactAllowed = testPassed_[kCmdCompact];
@@ -72,17 +69,20 @@ void CManagerFrame::OnCreate() {
   host_.timers->SetTimer(kPollTimer, kPollMs);
 }
 
-bool CManagerFrame::RunTest(const ButtonSpec& button) {
+bool CManagerFrame::RunTest(const ButtonSpec& button, bool configured) {
   switch (button.test) {
     case ButtonTest::None: return true;
+    case ButtonTest::DataFile:
+      // A configured command brings its own program, which is what counts.
+      if (!configured) return host_.files->Exists(host_.programDir + "/" + button.dataFile);
+      break;
     case ButtonTest::Compact:
       // By the value's name: the first value of the section need not be it.
       if (host_.settings->IsOdbcTypeMsSql()) return false;
-      [[fallthrough]];
-    case ButtonTest::Program:
-    case ButtonTest::DataFile: return launcher_.ProgramExists(commands_[button.command]);
+      break;
+    case ButtonTest::Program: break;
   }
-  return false;
+  return launcher_.ProgramExists(commands_[button.command]);
 }
 
 void CManagerFrame::Enable(int command, bool enabled) {

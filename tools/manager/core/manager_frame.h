@@ -90,7 +90,7 @@ class CManagerFrame {
   void OnStartCheck();
   void OnConnector();
   void Launch(const ButtonSpec& button);
-  bool RunTest(const ButtonSpec& button);
+  bool RunTest(const ButtonSpec& button, bool configured);
   void Enable(int command, bool enabled);
   void ReportWinExecError(int result, const char* message);
   uint32_t ServerState();
