@@ -20,6 +20,7 @@
 #include <fstream>
 
 #include "fake_host.h"
+#include "support/offscreen_app.h"
 #include "support/scoped_root.h"
 #include "tools/manager/core/manager_texts.h"
 #include "tools/manager/qt/animation_wnd.h"
@@ -38,24 +39,11 @@ namespace {
 
 using namespace texts;
 
-QApplication& App() {
-  static int argc = 1;
-  static char name[] = "test_manager";
-  static char* argv[] = {name, nullptr};
-  static QApplication* app = [] {
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    return new QApplication(argc, argv);
-  }();
-  return *app;
-}
+QApplication& App() { return qn::test::OffscreenApp(); }
 
 QString Q(const char* text) { return QString::fromUtf8(text); }
 
-void Capture(QWidget& widget, const QString& name) {
-  const QString dir = QString::fromUtf8(QN_BIN_DIR) + "/../captures";
-  QDir().mkpath(dir);
-  ASSERT_TRUE(widget.grab().save(dir + "/manager-" + name + ".png")) << name.toStdString();
-}
+void Capture(QWidget& widget, const QString& name) { qn::test::Capture(widget, "manager-" + name); }
 
 // Runs the event loop for `ms` milliseconds of real time.
 void Spin(int ms) {
