@@ -267,6 +267,7 @@ int main(int argc, char** argv) {
 
   std::printf("\n(a) spawn to first paint, median of %d; resident set half a second later\n", rounds);
   std::printf("%-10s %-9s %12s %12s\n", "platform", "program", "paint ms", "RSS KiB");
+  {
   qn::test::ScopedRoot ranOnce;
   const fs::path registry = RunOnce(ranOnce);
   for (const std::string& platform : platforms) {
@@ -277,6 +278,7 @@ int main(int argc, char** argv) {
     const double timeRatio = manager.paintMs / bare.paintMs, rssRatio = manager.rssKiB / bare.rssKiB;
     std::printf("%-10s ratios: time %.2f (target 2), RSS %.2f (target 1.5)\n", platform.c_str(), timeRatio, rssRatio);
     ok = ok && bare.paintMs > 0 && manager.paintMs > 0 && timeRatio <= 2.0 && rssRatio <= 1.5;
+  }
   }
 
   const std::string idlePlatform = platforms.back();
