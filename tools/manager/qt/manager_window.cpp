@@ -124,9 +124,12 @@ CTipButton* CManagerWindow::Button(int command) const {
 void CManagerWindow::SetTitle(const std::string& title) { setWindowTitle(Q(title)); }
 
 void CManagerWindow::SetStartStopLook(StartStopLook look) {
-  const QString name = QString("startstop-") + LookName(look);
-  Button(kCmdStartStop)
-      ->SetBitmaps(LoadBitmap(name + "-up"), LoadBitmap(name + "-pressed"), LoadBitmap(name + "-disabled"));
+  std::array<QImage, 3>& images = looks_[static_cast<int>(look)];
+  if (images[0].isNull()) {
+    const QString name = QString("startstop-") + LookName(look);
+    images = {LoadBitmap(name + "-up"), LoadBitmap(name + "-pressed"), LoadBitmap(name + "-disabled")};
+  }
+  Button(kCmdStartStop)->SetBitmaps(images[0], images[1], images[2]);
 }
 
 void CManagerWindow::EnableButton(int command, bool enabled) {

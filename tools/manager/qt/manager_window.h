@@ -3,7 +3,9 @@
 // The shutdown dialog runs modally from it; the countdown and wait dialogs
 // are its modeless companions.
 #pragma once
+#include <QImage>
 #include <QWidget>
+#include <array>
 #include <functional>
 #include <map>
 #include <memory>
@@ -70,6 +72,8 @@ class CManagerWindow : public QWidget, public IManagerView {
 
   std::unique_ptr<CTipWnd> tip_;
   std::map<int, CTipButton*> buttons_;
+  // The start/stop button's up, pressed and disabled bitmaps by look.
+  std::array<std::array<QImage, 3>, 3> looks_;
   CAnimationWnd* animation_;
   CStatusDialog* countdown_;
   CStatusDialog* wait_;
