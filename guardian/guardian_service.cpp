@@ -100,7 +100,8 @@ void CGuardianService::OnStop() { m_window.SendClose(); }
 void CGuardianService::OnBeforeWorker() {
   if (!IsOdbcTypeMsSql()) return;
   StartServiceIfNecessary(kDatabaseService);
-  // The service control ends a start whose check point stands still.
+  // Whoever waits for the start gives it up when the check point stands
+  // still for longer than the wait hint.
   const auto end = std::chrono::steady_clock::now() + kDatabaseWait;
   for (uint32_t checkPoint = 4; std::chrono::steady_clock::now() < end; ++checkPoint) {
     ReportStatus(qn::svc::kStartPending, 0, checkPoint, kWaitHintMs);

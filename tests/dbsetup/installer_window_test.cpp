@@ -6,7 +6,6 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
-#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -17,7 +16,7 @@
 #include <functional>
 
 #include "fake_host.h"
-#include "support/offscreen_app.h"
+#include "support/offscreen_qt.h"
 #include "tools/dbsetup/core/installer_texts.h"
 #include "tools/dbsetup/qt/installer_dialogs.h"
 #include "tools/dbsetup/qt/installer_window.h"
@@ -28,10 +27,9 @@ namespace {
 using namespace texts;
 
 QApplication& App() { return qn::test::OffscreenApp(); }
+using qn::test::Capture;
 
 QString Q(const char* text) { return QString::fromUtf8(text); }
-
-void Capture(QWidget& widget, const char* name) { qn::test::Capture(widget, name); }
 
 std::vector<QString> LabelTexts(QWidget& widget) {
   std::vector<QString> texts;

@@ -101,6 +101,29 @@ TEST(GuardianInstall, ARegistryThatCannotBeWrittenIsReportedAndInstallsNothing) 
   EXPECT_NE(svc::OpenService(kGuardian), svc::kOk);
 }
 
+TEST(GuardianGiveUp, AServerThatCannotStartEndsTheGuardianWithCode3) {
+  qn::test::ScopedRoot root;
+  svc::ServiceConfig server;
+  server.name = "QuillnetServer";
+  server.imagePath = "/nonexistent/qnsvr32";
+  ASSERT_EQ(svc::CreateService(server), svc::kOk);
+  ASSERT_EQ(Guardian("-install").exitCode, 0);
+
+  // Three starts fail at once: the server is "stopped" and the guardian ends.
+  const auto alone = Guardian("-sa");
+  EXPECT_EQ(alone.exitCode, 3) << alone.output;
+  EXPECT_NE(alone.output.find("QuillnetServer failed 3 times"), std::string::npos) << alone.output;
+
+  // As a service: stopped with its own code.
+  Guardian("-start");
+  EXPECT_TRUE(qn::svctest::WaitUntil([] { return GetServiceState(kGuardian) == 1; }, 20s));
+  svc::ServiceStatus st;
+  ASSERT_EQ(svc::QueryServiceStatus(kGuardian, st), svc::kOk);
+  EXPECT_EQ(st.win32ExitCode, static_cast<uint32_t>(svc::kServiceSpecificError));
+  EXPECT_EQ(st.serviceSpecificExitCode, 3u);
+  qn::svctest::KillServiceProcess(kGuardian);
+}
+
 class GuardianRunTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -150,7 +173,7 @@ TEST_F(GuardianRunTest, AsAServiceItStartsTheServerAndAStopEndsItEvenDuringAHung
 
   // The first probe goes out 1 + 30 s after the start; then the server
   // freezes and the next probe waits for it.
-  std::this_thread::sleep_until(started + 34s);
+  std::this_thread::sleep_until(started + 40s);
   const pid_t server = server_.Pid();
   ASSERT_GT(server, 0);
   ::kill(server, SIGSTOP);

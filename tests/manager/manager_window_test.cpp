@@ -20,7 +20,7 @@
 #include <fstream>
 
 #include "fake_host.h"
-#include "support/offscreen_app.h"
+#include "support/offscreen_qt.h"
 #include "support/scoped_root.h"
 #include "tools/manager/core/manager_texts.h"
 #include "tools/manager/qt/animation_wnd.h"
@@ -43,7 +43,9 @@ QApplication& App() { return qn::test::OffscreenApp(); }
 
 QString Q(const char* text) { return QString::fromUtf8(text); }
 
-void Capture(QWidget& widget, const QString& name) { qn::test::Capture(widget, "manager-" + name); }
+void Capture(QWidget& widget, const QString& name) {
+  qn::test::Capture(widget, ("manager-" + name).toUtf8().constData());
+}
 
 // Runs the event loop for `ms` milliseconds of real time.
 void Spin(int ms) {

@@ -1,13 +1,11 @@
-// For the tests of the Qt windows: one QApplication per test program on
-// Qt's offscreen platform (unless QT_QPA_PLATFORM says otherwise), and PNG
-// captures in build/captures to look at. Header only: the support library
-// itself does not link Qt.
+// The windowed programs' tests on Qt's offscreen platform: one application
+// object per test process, and PNG captures in build/captures to look at.
+// Header only: the support library itself does not link Qt.
 #pragma once
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QDir>
-#include <QString>
 #include <QWidget>
 #include <cstdlib>
 
@@ -24,10 +22,10 @@ inline QApplication& OffscreenApp() {
   return *app;
 }
 
-inline void Capture(QWidget& widget, const QString& name) {
+inline void Capture(QWidget& widget, const char* name) {
   const QString dir = QString::fromUtf8(QN_BIN_DIR) + "/../captures";
   QDir().mkpath(dir);
-  ASSERT_TRUE(widget.grab().save(dir + "/" + name + ".png")) << name.toStdString();
+  ASSERT_TRUE(widget.grab().save(dir + "/" + name + ".png")) << name;
 }
 
 }  // namespace qn::test
