@@ -90,6 +90,7 @@ void CServer::Stop() {
     }
   }
   CModuleRegistration::TermAll();
+  TermDatabasePool();
   UnloadWinSock();
   if (m_pStatusBlock) m_pStatusBlock->Close();
   m_pStatusBlock.reset();

@@ -83,13 +83,18 @@ bool CMailGateway::DeliverMessage(const std::vector<std::string>& recipients,
     for (const std::string& recipient : recipients) {
       const std::string member = FindMemberByAlias(recipient);
       if (member.empty()) continue;
-      const std::string target = CServiceEmail::ResolveForwarding(member);
+      std::string target = CServiceEmail::ResolveForwarding(member);
       if (target.empty()) continue;
+      bool relayed = false;
       if (IsInternetRecipient(target)) {
         std::string forwarded = body;
         forwarded.insert(headerEnd, ForwardNotice(member));
-        RelayToInternet(sender, sender, {target}, subject, forwarded);
-      } else {
+        relayed = RelayIfRoom(sender, sender, {target}, subject, forwarded);
+        // While the relay takes no more (or the server stops), the message
+        // stays with the member it was sent to rather than being lost.
+        if (!relayed) target = member;
+      }
+      if (!relayed) {
         std::string note = Cut(body, kNoteChars);
         const size_t at = std::min(headerEnd, note.size());
         if (strcasecmp(target.c_str(), member.c_str()) != 0) note.insert(at, ForwardNotice(member));

@@ -2,8 +2,8 @@
 // of QNMAIL) -- counting, listing and deleting it, posting letters to members
 // and, through the SMTP gateway, to Internet addresses, following members'
 // forwarding -- and the attachment files under "QNMAIL" in the program
-// directory. Letters go out one recipient per pulse step, listings a bounded
-// share of rows per step.
+// directory. Letters go out one recipient per pulse step, listings through
+// the service base's row stream.
 #pragma once
 #include <cstdint>
 #include <ctime>
@@ -14,13 +14,14 @@
 #include <vector>
 
 #include "server/core/service_base.h"
+#include "server/mail/smtp_gateway.h"
 
 class CAttachmentCopies;
 class CColumnTypes;
 class CDatabase;
 class CMessageStore_2;
 class CPulse;
-class CSmtpGateway;
+class CUser;
 
 namespace qn {
 inline constexpr uint16_t kResultMailKeyRefused = 0x1307;
@@ -59,7 +60,7 @@ class CServiceEmail : public CServiceBase {
   void OnSendFileDone() override;
   void OnReceiveFileDone() override;
 
-  enum StepMode { kModeDeliver = 0, kModeList = 1, kModeCopy = 2 };
+  enum StepMode { kModeDeliver = 0, kModeCopy };
 
  private:
   struct Handler;
@@ -78,10 +79,16 @@ class CServiceEmail : public CServiceBase {
   void DeliverTo(const std::string& recipient);
   // Hands the letter's Internet recipients to the gateway.
   void RelayLetter();
+  // What relaying the letter to `target` will queue; `account` is the
+  // member whose forwarding led there, named in the attachment notice.
+  RelayLoad MeasureRelayTo(CSmtpGateway& gateway, CUser& user, const std::string& target,
+                           const std::string& account) const;
+  // Gives back the room the gateway promised this letter.
+  void ReleaseRelayPromise();
   void SendLetterRow(int32_t messageId, const std::string& userId);
-  // One row of the listing; after the last, the marks, the receipts and the
-  // end of the request: false then, and the service is gone.
-  bool ListStep();
+  // One row of the listing.
+  void SendListRow();
+  // Once every row is out: the marks and the receipts.
   void FinishListing();
   // One share of the attachment copies; the request ends after the last.
   void CopyStep();
@@ -98,6 +105,8 @@ class CServiceEmail : public CServiceBase {
   std::vector<std::string> m_internetRecipients;
   // Internet address -> the member whose forwarding led there.
   std::map<std::string, std::string> m_forwardedFrom;
+  // The room the gateway promised the Internet recipients taken so far.
+  RelayLoad m_relayPromise;
 
   // GetMail: rows already sent, marked read once the listing is complete.
   std::unique_ptr<CMessageStore_2> m_pListing;

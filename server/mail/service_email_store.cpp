@@ -52,6 +52,10 @@ void CServiceEmail::InitModule() {
 void CServiceEmail::TermModule() {
   // Copies still under way are made before the server goes.
   CAttachmentCopies::FinishAllDetached();
+  // Letters the relay has not taken go back to their senders while the mail
+  // store is still there (the server closes the connection pool after every
+  // module's stop).
+  if (g_pGateway != nullptr) g_pGateway->ReturnUnrelayed();
   delete g_pGateway;
   g_pGateway = nullptr;
 }
