@@ -14,22 +14,16 @@
 //
 //   (c) system calls per request of each server over a steady 50-client
 //       run of (a), counted by strace attached to it (skipped with
-<<<<<<< HEAD
 //       --syscall-seconds 0 or without strace);
-//   (d) heap allocations per request of ours over a steady 50-client run of
+//   (d) one item chosen on the command line (by default "Account"
+//       "FindByUserID" over a range holding one member) with 50 clients in
+//       the same run as (a), and its ratio to GetSystemTime with 50 clients;
+//   (e) heap allocations per request of ours over a steady 50-client run of
 //       (a), counted by a perf probe on malloc (skipped with
 //       --alloc-seconds 0 or without perf).
 //
-//   member_load [--seconds S] [--logon-seconds L] [--syscall-seconds C] [--alloc-seconds A]
-=======
-//       --syscall-seconds 0 or without strace).
-//   (d) one item chosen on the command line (by default "Account"
-//       "FindByUserID" over a range holding one member) with 50 clients in
-//       the same run as (a), and its ratio to GetSystemTime with 50 clients.
-//
 //   member_load [--seconds S] [--logon-seconds L] [--syscall-seconds C]
-//               [--item SERVICE.ITEM] [--params P1,P2,...]
->>>>>>> main
+//               [--alloc-seconds A] [--item SERVICE.ITEM] [--params P1,P2,...]
 //
 // Exit code 0 when the ratio with 50 clients is at least 0.7 and the item's
 // ratio at least 0.2.
@@ -60,13 +54,10 @@ struct Options {
   int seconds = 5;
   int logonSeconds = 10;
   int syscallSeconds = 3;
-<<<<<<< HEAD
   int allocSeconds = 3;
-=======
   // (d): the member bench7 alone in the range.
   std::string item = "Account.FindByUserID";
   std::string params = "bench7,bench7";
->>>>>>> main
 };
 
 Options Parse(int argc, char** argv) {
@@ -75,12 +66,9 @@ Options Parse(int argc, char** argv) {
                       {{"--seconds", &o.seconds},
                        {"--logon-seconds", &o.logonSeconds},
                        {"--syscall-seconds", &o.syscallSeconds},
-<<<<<<< HEAD
-                       {"--alloc-seconds", &o.allocSeconds}});
-=======
+                       {"--alloc-seconds", &o.allocSeconds},
                        {"--item", &o.item},
                        {"--params", &o.params}});
->>>>>>> main
   return o;
 }
 
@@ -223,7 +211,7 @@ int main(int argc, char** argv) {
                 qn::bench::SyscallsPerRequest(redisCalls, redisTraced).c_str());
   }
 
-  // (d)
+  // (e)
   if (options.allocSeconds > 0) {
     if (oursMallocs >= 0 && oursProbed.count > 0)
       std::printf("\nHeap allocations per request, 50 clients, perf probe on malloc: %.2f (%ld in %ld requests)\n",
