@@ -656,6 +656,58 @@ void CRecordset::Edit() {
   mode_ = EditMode::editing;
 }
 
+void CRecordset::EditFiltered() {
+  RequireOpen();
+  if (!CanAppend()) Fail("HY000", "the recordset is read-only");
+  // Without a filter the statement would write every row of the table.
+  if (m_strFilter.find_first_not_of(" \t\r\n") == std::string::npos)
+    Fail("HY000", "an edit without a filter");
+  ResetMembers();
+  forcedDirty_.assign(fx_.fields.size(), false);
+  forcedNull_.assign(fx_.fields.size(), false);
+  editStart_ = CaptureMembers();
+  mode_ = EditMode::filtered;
+}
+
+std::string CRecordset::SetList(const std::vector<size_t>& dirty, const Row& now,
+                                std::vector<Param>& params) const {
+  std::string sets;
+  for (size_t i : dirty) {
+    if (!sets.empty()) sets += ",";
+    sets += TargetName(i) + "=?";
+    params.push_back(MemberParam(i, now[i]));
+  }
+  return sets;
+}
+
+long CRecordset::UpdateFiltered(const std::vector<size_t>& dirty, const Row& now) {
+  std::vector<Param> own;
+  const std::string sets = SetList(dirty, now, own);
+  const std::string sql = "UPDATE " + UpdateTable() + " SET " + sets + " WHERE " + m_strFilter;
+  // The filter's literals as parameters too, so that one prepared statement
+  // serves every row of the same shape.
+  ParameterisedSql parts;
+  std::vector<Param> params;
+  bool parameterised = ParameteriseSql(sql, parts);
+  for (size_t m = 0, next = 0; parameterised && m < parts.markers.size(); ++m) {
+    const int marker = parts.markers[m];
+    if (marker == ParameterisedSql::kOwnMarker) {
+      if (next >= own.size()) parameterised = false;
+      else params.push_back(own[next++]);
+    } else if (std::optional<Param> literal = LiteralParam(parts.literals[static_cast<size_t>(marker)])) {
+      params.push_back(std::move(*literal));
+    } else {
+      parameterised = false;
+    }
+  }
+  long count = 0;
+  if (parameterised && params.size() == parts.markers.size())
+    Execute(parts.text, std::move(params), &count);
+  else
+    Execute(sql, std::move(own), &count);
+  return count;
+}
+
 void CRecordset::CancelUpdate() {
   if (mode_ == EditMode::none) return;
   mode_ = EditMode::none;
@@ -698,21 +750,23 @@ bool CRecordset::Update() {
     }
     if (names.empty()) sql += " DEFAULT VALUES";
     else sql += " (" + names + ") VALUES (" + marks + ")";
-    Execute(sql, std::move(params), nullptr);
     insertedKey_ = identityValue;
-    if (!identity.empty() && !identitySet) insertedKey_ = m_pDatabase->LastIdentity();
+    const bool readKey = !identity.empty() && !identitySet && wantInsertedKey_;
+    if (readKey && m_pDatabase->Dialect() == SqlDialect::PostgreSQL) {
+      insertedKey_ = m_pDatabase->InsertReturningKey(
+          RewriteSql(SqlDialect::PostgreSQL, sql + " RETURNING " + identity), std::move(params));
+    } else {
+      Execute(sql, std::move(params), nullptr);
+      if (readKey) insertedKey_ = m_pDatabase->LastIdentity();
+    }
     CancelUpdateRestore();
     return true;
   }
 
   if (dirty.empty()) return false;
-  std::string sets;
+  if (mode == EditMode::filtered) return UpdateFiltered(dirty, now) > 0;
   std::vector<Param> params;
-  for (size_t i : dirty) {
-    if (!sets.empty()) sets += ",";
-    sets += TargetName(i) + "=?";
-    params.push_back(MemberParam(i, now[i]));
-  }
+  const std::string sets = SetList(dirty, now, params);
   Row& original = rows_[current_];
   const std::string where = WhereForRow(original, params);
   long count = 0;

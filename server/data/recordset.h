@@ -115,6 +115,11 @@ class CRecordset {
   void AddNew();
   // Edit keeps the current values; Update writes only the changed columns.
   void Edit();
+  // An edit of the rows m_strFilter names without reading them (an
+  // appendOnly open runs no query): the members start empty, and Update
+  // writes the columns set since to every such row in one statement,
+  // returning whether there was any.
+  void EditFiltered();
   bool Update();
   void CancelUpdate();
   // Deletes the current row; it stays current, marked deleted.
@@ -123,8 +128,11 @@ class CRecordset {
   // its old values) when it writes, whatever mode is asked for.
   void SetLockingMode(LockMode) {}
 
-  // The identity key the last AddNew/Update got from the database; 0 when
-  // the table has none.
+  // The identity key the last AddNew/Update got from the database, read
+  // back only for a recordset that asked for it with WantInsertedKey (with
+  // the insert on PostgreSQL, by a second statement on SQLite); 0 otherwise,
+  // and when the table has none.
+  void WantInsertedKey(bool want = true) { wantInsertedKey_ = want; }
   int32_t GetInsertedKey() const { return insertedKey_; }
 
   bool IsFieldNull(const void* member) const;
@@ -175,6 +183,10 @@ class CRecordset {
   // The column without table qualifier, for INSERT and SET lists.
   std::string TargetName(size_t field) const;
   std::string WhereForRow(const Row& row, std::vector<qn::odbc::Param>& params) const;
+  // "A=?,B=?" for the dirty columns, their values appended to `params`.
+  std::string SetList(const std::vector<size_t>& dirty, const Row& now,
+                      std::vector<qn::odbc::Param>& params) const;
+  long UpdateFiltered(const std::vector<size_t>& dirty, const Row& now);
   void Execute(const std::string& sql, std::vector<qn::odbc::Param> params, long* rowCount);
   void Position(long index);
   void FetchUpTo(long index);
@@ -201,7 +213,8 @@ class CRecordset {
   std::vector<bool> nulls_;     // per field, of the members as loaded
   std::vector<bool> forcedDirty_;
   std::vector<bool> forcedNull_;
-  enum class EditMode { none, adding, editing } mode_ = EditMode::none;
+  enum class EditMode { none, adding, editing, filtered } mode_ = EditMode::none;
   Row editStart_;
+  bool wantInsertedKey_ = false;
   int32_t insertedKey_ = 0;
 };
