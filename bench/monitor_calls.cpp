@@ -21,8 +21,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -83,20 +81,6 @@ bool ReadAll(int fd, void* data, size_t n) {
   WriteAll(out, &n, sizeof n);
   WriteAll(out, latencies.data(), n * sizeof(double));
   ::_exit(0);
-}
-
-// User and system time of a process in seconds.
-double CpuSeconds(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  const size_t close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string skip;
-  for (int i = 0; i < 11; ++i) fields >> skip;  // state .. cmajflt
-  double utime = 0, stime = 0;
-  fields >> utime >> stime;
-  return (utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 Figures MonitorCalls(int clients, int seconds) {
@@ -179,10 +163,10 @@ int main(int argc, char** argv) {
   Figures ours[2];
   double serverMicros[2];
   for (int i = 0; i < 2; ++i) {
-    const double before = CpuSeconds(server.pid());
+    const double before = qn::bench::CpuSeconds(server.pid());
     ours[i] = MonitorCalls(counts[i], seconds);
     const double calls = ours[i].rps * seconds;
-    serverMicros[i] = calls > 0 ? (CpuSeconds(server.pid()) - before) * 1e6 / calls : 0;
+    serverMicros[i] = calls > 0 ? (qn::bench::CpuSeconds(server.pid()) - before) * 1e6 / calls : 0;
   }
   server.Stop();
   const Figures anchor = PingPong(seconds);

@@ -579,6 +579,12 @@ std::string ServiceOutputSince(std::string_view name, uint64_t end, size_t limit
   return text;
 }
 
+std::filesystem::path ServiceStateFile(std::string_view name, const char* ext) {
+  return StateFile(name, ext);
+}
+
+bool IsServiceLockHeld(std::string_view name) { return IsLockHeld(name); }
+
 void SetTimeouts(std::chrono::milliseconds start, std::chrono::milliseconds control) {
   g_startTimeoutMs = start.count();
   g_controlTimeoutMs = control.count();

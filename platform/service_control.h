@@ -26,6 +26,7 @@
 #pragma once
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -134,6 +135,20 @@ std::string ErrorText(Error error);
 // ones): what a start that failed has to say.
 uint64_t ServiceOutputEnd(std::string_view name);
 std::string ServiceOutputSince(std::string_view name, uint64_t end, size_t limit = 4096);
+
+// Ends the program that runs the service when one still does (a hung
+// program answers no control). A program whose status says stopped first
+// gets `grace` to end by itself. The process is found by the service's lock:
+// the one whose open file holds it is killed (SIGKILL) through a descriptor
+// of the process itself, so a process id given again since is never hit.
+// kOk once no program holds the lock (at once when none did),
+// kRequestTimeout when one still does after 10 s.
+Error EndServiceProcess(std::string_view name, std::chrono::milliseconds grace);
+
+// The service's run-time file with `ext` (".lock", ".status", ...), and
+// whether a program of the service holds its lock (runs).
+std::filesystem::path ServiceStateFile(std::string_view name, const char* ext);
+bool IsServiceLockHeld(std::string_view name);
 
 // How long a start waits for the dispatcher (30 s) and a control for its
 // answer (30 s); tests shorten them.

@@ -33,6 +33,7 @@ std::string ErrorText(Error error) {
     case kProcessAborted: return "The process terminated unexpectedly.";
     case kServiceDependencyFail: return "The dependency service or group failed to start.";
     case kServiceExists: return "The specified service already exists.";
+    case 1009: return "The configuration registry database is corrupt.";
     case kServiceDependencyDeleted:
       return "The dependency service does not exist or has been marked for deletion.";
     default: return "Error " + std::to_string(error) + ".";

@@ -16,6 +16,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
 extern char** environ;
@@ -44,6 +46,19 @@ Figures Summarise(std::vector<double>& latencies, double seconds) {
 }
 
 double Ratio(double ours, double anchor) { return anchor > 0 ? ours / anchor : 0; }
+
+double CpuSeconds(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string skip;
+  for (int i = 0; i < 11; ++i) fields >> skip;  // state .. cmajflt
+  double utime = 0, stime = 0;
+  fields >> utime >> stime;
+  return (utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
 
 pid_t Spawn(const std::vector<std::string>& args) {
   std::vector<char*> argv;

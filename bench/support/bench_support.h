@@ -33,6 +33,9 @@ struct Figures {
 Figures Summarise(std::vector<double>& latencies, double seconds);
 double Ratio(double ours, double anchor);
 
+// User and system time a process has used, in seconds (from /proc).
+double CpuSeconds(pid_t pid);
+
 // Starts a program with its output thrown away; -1 when it could not start.
 pid_t Spawn(const std::vector<std::string>& args);
 // Runs a shell command and returns what it printed on standard output.

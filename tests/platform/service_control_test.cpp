@@ -1,7 +1,10 @@
 #include "platform/service_control.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -13,6 +16,8 @@
 #include "platform/registry_store.h"
 #include "support/scoped_root.h"
 #include "support/service_helpers.h"
+
+extern char** environ;
 
 using namespace qn::svc;
 using namespace std::chrono_literals;
@@ -64,6 +69,8 @@ int PlainService() {
     cv.wait(lock, [&] { return stop; });
     lock.unlock();
     report(kStopped);
+    // "lingering": the program outlives its stopped report.
+    if (std::string(std::getenv("QN_TEST_SERVICE_HELPER")) == "lingering") std::this_thread::sleep_for(60s);
   });
   return e == kOk ? 0 : 3;
 }
@@ -76,6 +83,7 @@ int NeverConnects() {
 int EndsAtOnce() { return 0; }
 
 const bool g_plain = qn::svctest::RegisterHelperMode("plain", PlainService);
+const bool g_lingering = qn::svctest::RegisterHelperMode("lingering", PlainService);
 const bool g_never = qn::svctest::RegisterHelperMode("never", NeverConnects);
 const bool g_ends = qn::svctest::RegisterHelperMode("ends", EndsAtOnce);
 
@@ -279,6 +287,58 @@ TEST_F(ServiceControlTest, BrokenDependenciesAreRefused) {
   EXPECT_EQ(StartService("Left"), kCircularDependency);
   EXPECT_EQ(Status("Left").currentState, kStopped);
   EXPECT_EQ(Status("Right").currentState, kStopped);
+}
+
+// A process with the service's lock file open that holds no lock on it (a
+// program asking for the status), for as long as the test needs it.
+pid_t HoldLockFileOpen(const std::string& service) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 5, ServiceStateFile(service, ".lock").c_str(),
+                                   O_RDONLY, 0);
+  char sleepPath[] = "/bin/sleep", seconds[] = "60";
+  char* argv[] = {sleepPath, seconds, nullptr};
+  pid_t pid = -1;
+  ::posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+TEST_F(ServiceControlTest, AProgramThatIgnoresItsStopIsEndedByItsLock) {
+  Install("Plain", "plain");
+  ASSERT_EQ(StartService("Plain"), kOk);
+  ASSERT_TRUE(WaitForState("Plain", kRunning));
+  const pid_t pid = Status("Plain").processId;
+  const pid_t bystander = HoldLockFileOpen("Plain");
+  ASSERT_GT(bystander, 0);
+
+  // Frozen: no control is answered.
+  ::kill(pid, SIGSTOP);
+  SetTimeouts(5000ms, 500ms);
+  ServiceStatus st;
+  EXPECT_EQ(ControlService("Plain", kControlStop, st), kRequestTimeout);
+  EXPECT_EQ(EndServiceProcess("Plain", 5s), kOk);
+  EXPECT_TRUE(qn::svctest::WaitUntil([&] { return !qn::svctest::ProcessAlive(pid); }, 5s));
+  EXPECT_EQ(Status("Plain").currentState, kStopped);
+  EXPECT_TRUE(qn::svctest::ProcessAlive(bystander));
+  EXPECT_EQ(EndServiceProcess("Plain", 5s), kOk);
+
+  // Reported stopped and still there: given its grace, then ended.
+  ::setenv("QN_TEST_SERVICE_HELPER", "lingering", 1);
+  ASSERT_EQ(StartService("Plain"), kOk);
+  ASSERT_TRUE(WaitForState("Plain", kRunning));
+  const pid_t lingering = Status("Plain").processId;
+  ASSERT_EQ(ControlService("Plain", kControlStop, st), kOk);
+  ASSERT_TRUE(WaitForState("Plain", kStopped));
+  EXPECT_TRUE(IsServiceLockHeld("Plain"));
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(EndServiceProcess("Plain", 300ms), kOk);
+  EXPECT_GE(std::chrono::steady_clock::now() - begin, 300ms);
+  EXPECT_TRUE(qn::svctest::WaitUntil([&] { return !qn::svctest::ProcessAlive(lingering); }, 5s));
+  EXPECT_FALSE(IsServiceLockHeld("Plain"));
+  EXPECT_TRUE(qn::svctest::ProcessAlive(bystander));
+  ::kill(bystander, SIGKILL);
+  ::waitpid(bystander, nullptr, 0);
 }
 
 TEST_F(ServiceControlTest, OnlyTheProcessHoldingTheLockIsTheService) {
