@@ -105,9 +105,10 @@ namespace {
 // member's own changes are; one per member.
 std::list<AccountRowWrite> g_unwritten;
 
-// Edits the member's row when it exists (a missing row takes nothing).
-// Throws on failure.
-void WriteAccountRow(const AccountRowWrite& write) {
+// Edits the member's row when it exists (a missing row takes nothing), and
+// with `logoffAudit` carries the logoff's audit row in the same statement
+// where it can: true when it did. Throws on failure.
+bool WriteAccountRow(const AccountRowWrite& write, const std::string* logoffAudit = nullptr) {
   CAccounts_2 row(AccountDatabase());
   row.m_strFilter = UserFilter(write.userId);
   // One update by UserID, without reading the row first.
@@ -130,8 +131,11 @@ void WriteAccountRow(const AccountRowWrite& write) {
     row.m_LastOn = *write.lastOn;
     row.SetFieldDirty(&row.m_LastOn);
   }
+  const bool carried =
+      logoffAudit != nullptr && CarryAuditTrail(row, *logoffAudit, "Logoff", "Logoff", "User Logged Off");
   row.Update();
   row.Close();
+  return carried;
 }
 
 void KeepUnwritten(AccountRowWrite&& write) {
@@ -278,8 +282,10 @@ void CUser::Logoff() {
   ForgetInUserTimerPass(this);
   RunLogonHooks(this, false);
   AccountRowWrite write = PendingWrite(true);
+  bool audited = false;
   try {
-    WriteAccountRow(write);
+    // The audit row rides with the row's update where the database allows.
+    audited = WriteAccountRow(write, &m_strUserID);
   } catch (const std::exception&) {
     // The member leaves all the same; the timer's next pass tries again.
     KeepUnwritten(std::move(write));
@@ -288,7 +294,7 @@ void CUser::Logoff() {
   m_keys.clear();
   g_users.remove(this);
   m_bListed = false;
-  WriteAuditTrail("Logoff", "Logoff", "User Logged Off");
+  if (!audited) WriteAuditTrail("Logoff", "Logoff", "User Logged Off");
   NotifyMonitors(static_cast<int>(g_users.size()));
   CountUsers(-1);
 }
@@ -479,6 +485,17 @@ int32_t CUser::DeductCredits(int32_t amount) {
 void CUser::WriteAuditTrail(const std::string& service, const std::string& keyword,
                             const std::string& description) {
   AppendAuditTrail(m_strUserID, service, keyword, description);
+}
+
+bool CarryAuditTrail(CRecordset& write, const std::string& userId, const std::string& service,
+                     const std::string& keyword, const std::string& description) {
+  std::vector<qn::odbc::Param> values;
+  for (const std::string* text : {&userId, &service, &keyword, &description})
+    // Cut as the columns hold them (the recordset of AppendAuditTrail does
+    // the same).
+    values.push_back({text->substr(0, 255), SQL_VARCHAR});
+  return write.CarryInsert("AuditTrail", {"UserID", "ServiceName", "KeyWord", "Description"},
+                           std::move(values));
 }
 
 void AppendAuditTrail(const std::string& userId, const std::string& service,

@@ -16,6 +16,7 @@
 #include "server/data/schema_recordsets.h"
 
 class CDatabase;
+class CRecordset;
 class CTransportBase;
 struct CLogonRead;
 // One update of a member's account row (user.cpp).
@@ -201,6 +202,11 @@ const std::string& AuditConnect();
 // An AuditTrail row outside any member; failures are ignored.
 void AppendAuditTrail(const std::string& userId, const std::string& service,
                       const std::string& keyword, const std::string& description);
+// The same row written by the next Update of `write`, in its statement, where
+// the audit trail shares its database (the one PostgreSQL database); false
+// where it does not, and the caller appends the row itself.
+bool CarryAuditTrail(CRecordset& write, const std::string& userId, const std::string& service,
+                     const std::string& keyword, const std::string& description);
 
 // Tells bound monitor clients the new member count; the monitor object fills
 // this in.

@@ -525,6 +525,65 @@ void CRecordset::Execute(const std::string& sql, std::vector<Param> params, long
   if (rowCount) *rowCount = count;
 }
 
+bool CRecordset::CarryInsert(std::string table, std::vector<std::string> columns,
+                             std::vector<Param> values) {
+  if (m_pDatabase == nullptr || m_pDatabase->Dialect() != SqlDialect::PostgreSQL) return false;
+  carried_ = CarriedRow{std::move(table), std::move(columns), std::move(values)};
+  return true;
+}
+
+std::string CRecordset::CarriedInsert() const {
+  std::string insert = "INSERT INTO " + carried_->table + " (";
+  std::string marks;
+  for (size_t i = 0; i < carried_->columns.size(); ++i) {
+    insert += (i ? "," : "") + carried_->columns[i];
+    marks += i ? ",?" : "?";
+  }
+  return insert + ") VALUES (" + marks + ")";
+}
+
+void CRecordset::WriteCarriedAlone() {
+  if (!carried_) return;
+  const std::string insert = CarriedInsert();
+  std::vector<Param> values = std::move(carried_->values);
+  carried_.reset();
+  try {
+    Execute(insert, std::move(values), nullptr);
+  } catch (const CDBException&) {
+    // A carried row never stops the write.
+  }
+}
+
+long CRecordset::ExecuteWrite(const std::string& sql, std::vector<Param> params) {
+  long count = 0;
+  if (!carried_) {
+    Execute(sql, std::move(params), &count);
+    return count;
+  }
+  const std::string insert = CarriedInsert();
+  std::vector<Param> joint = params;
+  joint.insert(joint.end(), carried_->values.begin(), carried_->values.end());
+  try {
+    // The count of the rows the write touched comes back as the row's.
+    count = m_pDatabase->InsertReturningKey(
+        RewriteSql(SqlDialect::PostgreSQL, "WITH written AS (" + sql + " RETURNING 1) " + insert +
+                                                " RETURNING (SELECT COUNT(*) FROM written)"),
+        std::move(joint));
+    carried_.reset();
+    return count;
+  } catch (const CDBException&) {
+    // The joint statement changed nothing: each part alone.
+  }
+  try {
+    Execute(sql, std::move(params), &count);
+  } catch (...) {
+    carried_.reset();
+    throw;
+  }
+  WriteCarriedAlone();
+  return count;
+}
+
 void CRecordset::FetchUpTo(long index) {
   Guard([&] {
     while (stream_ && static_cast<long>(rows_.size()) <= index) {
@@ -700,12 +759,9 @@ long CRecordset::UpdateFiltered(const std::vector<size_t>& dirty, const Row& now
       parameterised = false;
     }
   }
-  long count = 0;
   if (parameterised && params.size() == parts.markers.size())
-    Execute(parts.text, std::move(params), &count);
-  else
-    Execute(sql, std::move(own), &count);
-  return count;
+    return ExecuteWrite(parts.text, std::move(params));
+  return ExecuteWrite(sql, std::move(own));
 }
 
 void CRecordset::CancelUpdate() {
@@ -755,22 +811,25 @@ bool CRecordset::Update() {
     if (readKey && m_pDatabase->Dialect() == SqlDialect::PostgreSQL) {
       insertedKey_ = m_pDatabase->InsertReturningKey(
           RewriteSql(SqlDialect::PostgreSQL, sql + " RETURNING " + identity), std::move(params));
+      WriteCarriedAlone();
     } else {
-      Execute(sql, std::move(params), nullptr);
+      ExecuteWrite(sql, std::move(params));
       if (readKey) insertedKey_ = m_pDatabase->LastIdentity();
     }
     CancelUpdateRestore();
     return true;
   }
 
-  if (dirty.empty()) return false;
+  if (dirty.empty()) {
+    WriteCarriedAlone();
+    return false;
+  }
   if (mode == EditMode::filtered) return UpdateFiltered(dirty, now) > 0;
   std::vector<Param> params;
   const std::string sets = SetList(dirty, now, params);
   Row& original = rows_[current_];
   const std::string where = WhereForRow(original, params);
-  long count = 0;
-  Execute("UPDATE " + table + " SET " + sets + " WHERE " + where, std::move(params), &count);
+  const long count = ExecuteWrite("UPDATE " + table + " SET " + sets + " WHERE " + where, std::move(params));
   if (count == 0) Fail("HY000", "no row was updated");
   for (size_t i : dirty) original[i] = now[i];
   return true;
@@ -797,6 +856,7 @@ void CRecordset::Delete() {
 }
 
 void CRecordset::Close() {
+  carried_.reset();
   if (!open_) return;
   pending_ = false;
   stream_.reset();

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -122,6 +123,15 @@ class CRecordset {
   void EditFiltered();
   bool Update();
   void CancelUpdate();
+  // A row for another table of the same database that the next Update (an
+  // insert, an edit) writes in the same statement, its write run as a WITH
+  // clause; PostgreSQL only (elsewhere false, and nothing is carried). For
+  // rows that must never stop the write, such as audit rows: when the joint
+  // statement fails, the write runs alone and then the row alone, whose
+  // failure is ignored (an insert that reads its key back, and an Update
+  // with nothing to write, write the row alone too).
+  bool CarryInsert(std::string table, std::vector<std::string> columns,
+                   std::vector<qn::odbc::Param> values);
   // Deletes the current row; it stays current, marked deleted.
   void Delete();
   // Rows are never locked while edited: Update names the row by its key (or
@@ -188,6 +198,11 @@ class CRecordset {
                       std::vector<qn::odbc::Param>& params) const;
   long UpdateFiltered(const std::vector<size_t>& dirty, const Row& now);
   void Execute(const std::string& sql, std::vector<qn::odbc::Param> params, long* rowCount);
+  // An insert or update of Update, with the carried row when there is one;
+  // the rows it wrote.
+  long ExecuteWrite(const std::string& sql, std::vector<qn::odbc::Param> params);
+  std::string CarriedInsert() const;
+  void WriteCarriedAlone();
   void Position(long index);
   void FetchUpTo(long index);
   void CancelUpdateRestore();
@@ -216,5 +231,11 @@ class CRecordset {
   enum class EditMode { none, adding, editing, filtered } mode_ = EditMode::none;
   Row editStart_;
   bool wantInsertedKey_ = false;
+  struct CarriedRow {
+    std::string table;
+    std::vector<std::string> columns;
+    std::vector<qn::odbc::Param> values;
+  };
+  std::optional<CarriedRow> carried_;
   int32_t insertedKey_ = 0;
 };

@@ -112,6 +112,8 @@ bool CMailGateway::DeliverMessage(const std::vector<std::string>& recipients,
       const std::string target = owner.homeRead ? CServiceEmail::ResolveForwarding(member, owner.home)
                                                 : CServiceEmail::ResolveForwarding(member);
       if (target.empty()) continue;
+      const std::string audit = "Received an Internet Email message from " + senderId;
+      bool audited = false;
       if (IsInternetRecipient(target)) {
         std::string forwarded = body;
         forwarded.insert(headerEnd, ForwardNotice(member));
@@ -131,10 +133,12 @@ bool CMailGateway::DeliverMessage(const std::vector<std::string>& recipients,
         store.SetFieldDirty(&store.m_Subject);
         store.SetFieldDirty(&store.m_Note);
         store.SetFieldDirty(&store.m_SenderID);
+        // The audit row rides with the message where the database allows.
+        audited = CarryAuditTrail(store, target, "Email", "SMTPRecv", audit);
         store.Update();
       }
       PostGlobalMsgToUserID(target, sender + " has just sent you an Email message!", 0);
-      AppendAuditTrail(target, "Email", "SMTPRecv", "Received an Internet Email message from " + senderId);
+      if (!audited) AppendAuditTrail(target, "Email", "SMTPRecv", audit);
     }
   } catch (const CDBException& e) {
     errorText = "An error occured while trying to add the message to the Quillnet Email Database (" +

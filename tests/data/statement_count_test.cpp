@@ -3,10 +3,12 @@
 // insert itself on PostgreSQL); an edit
 // by filter writes without reading and writes nothing to a missing row; a
 // logon's row and keys come in one statement and agree with the key query
-// read alone.
+// read alone; a row carried with a write (PostgreSQL) costs no statement of
+// its own and never stops the write.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/helpers.h"
@@ -14,6 +16,7 @@
 #include "server/core/logon_read.h"
 #include "server/core/user.h"
 #include "server/data/connection_pool.h"
+#include "server/data/count_rows.h"
 #include "server/data/schema_recordsets.h"
 
 using namespace qn::test;
@@ -88,6 +91,53 @@ TEST_P(StatementCount, AnEditByFilterWritesTheSetColumnsInOneStatementWithoutRea
   CAccounts_2 unfiltered(db);
   unfiltered.Open(CRecordset::snapshot, nullptr, CRecordset::appendOnly);
   EXPECT_THROW(unfiltered.EditFiltered(), CDBException);
+}
+
+TEST_P(StatementCount, ACarriedRowIsWrittenWithItsWriteOrAloneAfterIt) {
+  CDatabase* db = Area("QNMAIL");
+  const auto carried = [](const std::string& table, const std::string& who) {
+    return std::make_tuple(table, std::vector<std::string>{"UserID", "KeyWord"},
+                           std::vector<qn::odbc::Param>{{who, SQL_VARCHAR}, {std::string("k"), SQL_VARCHAR}});
+  };
+  const auto store = [&](const std::string& recipient, const std::string& auditTable) {
+    CMessageStore_2 message(db);
+    message.Open(CRecordset::snapshot, nullptr, CRecordset::appendOnly);
+    message.AddNew();
+    message.m_RecipID = recipient;
+    auto [table, columns, values] = carried(auditTable, recipient);
+    const bool joint = message.CarryInsert(table, columns, values);
+    message.Update();
+    return joint;
+  };
+  if (GetParam() == StorageMode::AreaFiles) {
+    // Each area is a file of its own: nothing rides along.
+    EXPECT_FALSE(store("Ann", "AuditTrail"));
+    return;
+  }
+  bool joint = false;
+  EXPECT_EQ(Costs(db, [&] { joint = store("Ann", "AuditTrail"); }), 1);
+  EXPECT_TRUE(joint);
+  // A row the database refuses leaves its write standing: the joint
+  // statement, then the write and the row alone.
+  EXPECT_EQ(Costs(db, [&] { store("Bob", "NoSuchTable"); }), 3);
+  CDatabase* audit = Area("QNAUDIT");
+  EXPECT_EQ(CountRows(audit, "AuditTrailID", "AuditTrail", "UserID='Ann' AND KeyWord='k'"), 1);
+  EXPECT_EQ(CountRows(db, "MessageID", "MessageStore", "RecipID='Ann'"), 1);
+  EXPECT_EQ(CountRows(db, "MessageID", "MessageStore", "RecipID='Bob'"), 1);
+
+  // An edit by filter reports the rows it wrote, not the carried row.
+  Exec(db, "INSERT INTO MessageStore (RecipID, Subject) VALUES ('Cy', 'old')");
+  for (const char* recipient : {"Cy", "Nobody"}) {
+    CMessageStore_2 edit(db);
+    edit.m_strFilter = "RecipID=" + SQLQuote(recipient);
+    edit.Open(CRecordset::snapshot, nullptr, CRecordset::appendOnly);
+    edit.EditFiltered();
+    edit.m_Subject = "new";
+    auto [table, columns, values] = carried("AuditTrail", recipient);
+    ASSERT_TRUE(edit.CarryInsert(table, columns, values));
+    EXPECT_EQ(edit.Update(), std::string(recipient) == "Cy") << recipient;
+  }
+  EXPECT_EQ(CountRows(audit, "AuditTrailID", "AuditTrail", "KeyWord='k'"), 3);
 }
 
 TEST_P(StatementCount, ALogonReadsTheRowAndTheKeysInOneStatement) {

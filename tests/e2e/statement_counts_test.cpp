@@ -87,6 +87,7 @@ class StatementCounts : public ::testing::TestWithParam<StorageMode> {
     return {std::get<int32_t>(reply.rows[0][0]), std::get<int32_t>(reply.rows[0][1])};
   }
   long Statements() { return Counters().first; }
+  bool OnPostgres() const { return GetParam() == StorageMode::Postgres; }
   // Waits until `members` are logged on: a logoff has run whole by then.
   bool AwaitMembers(long members) {
     return qn::test::WaitUntil([&] { return Counters().second == members; });
@@ -124,7 +125,7 @@ class StatementCounts : public ::testing::TestWithParam<StorageMode> {
   Member observer_;
 };
 
-TEST_P(StatementCounts, LogonAndLogoffWithARequestBetweenCostFour) {
+TEST_P(StatementCounts, LogonAndLogoffWithARequestBetweenCostAtMostFour) {
   const long start = Statements();
   auto ann = LogOn("Ann");
   const long afterLogon = Statements();
@@ -134,8 +135,9 @@ TEST_P(StatementCounts, LogonAndLogoffWithARequestBetweenCostFour) {
   EXPECT_EQ(Statements(), afterLogon);
   ann.reset();
   ASSERT_TRUE(AwaitMembers(0));
-  // One update by UserID, one audit row.
-  EXPECT_EQ(Statements() - afterLogon, 2);
+  // One update by UserID and the audit row, in one statement where they
+  // share the database.
+  EXPECT_EQ(Statements() - afterLogon, OnPostgres() ? 1 : 2);
   EXPECT_EQ(install_.CountAccount("SELECT UserID FROM Accounts WHERE UserID='Ann' AND LastOn IS NOT NULL"), 1);
 
   // Refusals: the read alone, and for a wrong password its audit row.
@@ -148,12 +150,13 @@ TEST_P(StatementCounts, LogonAndLogoffWithARequestBetweenCostFour) {
   EXPECT_EQ(Statements() - beforeRefusals, 3);
 }
 
-TEST_P(StatementCounts, InboundMessageToOneMemberCostsThree) {
+TEST_P(StatementCounts, InboundMessageToOneMemberCostsAtMostThree) {
   const long start = Statements();
   EXPECT_EQ(Inbound("ann"), "250 Message delivered\r\n");
   // The alias read at RCPT (its row ends the forwarding), the stored
-  // message, the audit row.
-  EXPECT_EQ(Statements() - start, 3);
+  // message and the audit row (with the message where they share the
+  // database).
+  EXPECT_EQ(Statements() - start, OnPostgres() ? 2 : 3);
   EXPECT_EQ(mail_.Messages("RecipID='Ann' AND SenderID='pen@far.example'"), 1);
 }
 
@@ -166,7 +169,7 @@ TEST_P(StatementCounts, LetterToOneMemberAndAFileListing) {
   EXPECT_GT(std::get<int32_t>(letter.rows[0][0]), 0);
   // Bob's forwarding, the message with its new MessageID (read back by a
   // statement of its own from SQLite), the audit row.
-  EXPECT_EQ(Statements() - start, GetParam() == StorageMode::Postgres ? 3 : 4);
+  EXPECT_EQ(Statements() - start, OnPostgres() ? 3 : 4);
 
   start = Statements();
   const qn::client::TableReply files = ann->Call("FileLib", "GetFiles4FolderByNameAsc", {"10"});
