@@ -17,10 +17,15 @@
 //   (c) system calls per request of each server over a steady 50-client
 //       run of (a), counted by strace attached to it (skipped with
 //       --syscall-seconds 0 or without strace).
+//   (d) one item chosen on the command line (by default "Account"
+//       "FindByUserID" over a range holding one member) with 50 clients in
+//       the same run as (a), and its ratio to GetSystemTime with 50 clients.
 //
 //   member_load [--seconds S] [--logon-seconds L] [--syscall-seconds C]
+//               [--item SERVICE.ITEM] [--params P1,P2,...]
 //
-// Exit code 0 when the ratio with 50 clients is at least 0.7.
+// Exit code 0 when the ratio with 50 clients is at least 0.7 and the item's
+// ratio at least 0.2.
 #include <signal.h>
 
 #include <algorithm>
@@ -49,6 +54,9 @@ struct Options {
   int seconds = 5;
   int logonSeconds = 10;
   int syscallSeconds = 3;
+  // (d): the member bench7 alone in the range.
+  std::string item = "Account.FindByUserID";
+  std::string params = "bench7,bench7";
 };
 
 Options Parse(int argc, char** argv) {
@@ -56,20 +64,34 @@ Options Parse(int argc, char** argv) {
   qn::bench::ReadFlags(argc, argv,
                       {{"--seconds", &o.seconds},
                        {"--logon-seconds", &o.logonSeconds},
-                       {"--syscall-seconds", &o.syscallSeconds}});
+                       {"--syscall-seconds", &o.syscallSeconds},
+                       {"--item", &o.item},
+                       {"--params", &o.params}});
   return o;
 }
 
+// (d): the request frame of the chosen item; its parameters are separated by
+// commas on the command line.
+std::vector<uint8_t> ItemFrame(const Options& o) {
+  const size_t dot = o.item.find('.');
+  const std::string service = o.item.substr(0, dot);
+  const std::string item = dot == std::string::npos ? std::string() : o.item.substr(dot + 1);
+  std::string params = o.params;
+  std::replace(params.begin(), params.end(), ',', '\x01');
+  return qn::bench::RequestFrame(7, service, item, params);
+}
+
 // `server` (when not 0): the process whose system calls are counted while
-// the requests run.
+// the requests run. `frame`: the request, GetSystemTime when empty.
 Figures SystemTimeLoad(uint16_t port, int clients, int seconds, pid_t server = 0,
-                       qn::bench::SyscallCounts* syscalls = nullptr) {
+                       qn::bench::SyscallCounts* syscalls = nullptr,
+                       std::vector<uint8_t> frame = {}) {
   std::vector<ProtocolClient> connections(static_cast<size_t>(clients));
   if (!qn::bench::LogOnAll(connections, port, BenchUserId)) return {};
+  if (frame.empty()) frame = qn::bench::RequestFrame(7, "Utility", "GetSystemTime");
   Figures figures;
   const auto load = [&] {
-    figures = qn::bench::RequestLoad(
-        connections, {qn::bench::RequestFrame(7, "Utility", "GetSystemTime")}, seconds);
+    figures = qn::bench::RequestLoad(connections, {frame}, seconds);
   };
   if (syscalls != nullptr)
     *syscalls = qn::bench::CountSyscalls(server, load);
@@ -124,13 +146,19 @@ int main(int argc, char** argv) {
   // (a) our side first, then redis, each alone on the machine.
   Figures ours[3];
   Figures oursTraced;
+  Figures item;
   qn::bench::SyscallCounts oursCalls;
   {
     MemberInstall install;
     qn::test::ServerProcess server;
     const uint16_t port = qn::test::FindFreePort();
     if (!StartInstallation(install, server, StorageMode::Access, port, 500)) return 2;
-    for (int i = 0; i < 3; ++i) ours[i] = SystemTimeLoad(port, counts[i], options.seconds);
+    for (int i = 0; i < 3; ++i) {
+      ours[i] = SystemTimeLoad(port, counts[i], options.seconds);
+      // (d) beside GetSystemTime's 50 clients.
+      if (counts[i] == 50)
+        item = SystemTimeLoad(port, 50, options.seconds, 0, nullptr, ItemFrame(options));
+    }
     if (options.syscallSeconds > 0)
       oursTraced = SystemTimeLoad(port, 50, options.syscallSeconds, server.pid(), &oursCalls);
     server.Stop();
@@ -163,6 +191,13 @@ int main(int argc, char** argv) {
                 ours[i].p50Ms, ours[i].p99Ms, redis[i].rps, redis[i].p50Ms, redis[i].p99Ms,
                 ratio);
   }
+
+  // (d)
+  const double itemRatio = ours[1].rps > 0 ? item.rps / ours[1].rps : 0;
+  std::printf("\n%s (%s) vs GetSystemTime, 50 clients, %d s\n", options.item.c_str(),
+              options.params.c_str(), options.seconds);
+  std::printf("  %12.0f req/s  p50 %.3f ms  p99 %.3f ms  failures %ld  ratio %.2f\n", item.rps,
+              item.p50Ms, item.p99Ms, item.failures, itemRatio);
 
   // (c)
   if (options.syscallSeconds > 0) {
@@ -200,5 +235,5 @@ int main(int argc, char** argv) {
   }
   if (rates[0] > 0 && rates[1] > 0)
     std::printf("MSSQL/MSAccess %.2f\n", qn::bench::Ratio(rates[1], rates[0]));
-  return ratio50 >= 0.7 ? 0 : 1;
+  return ratio50 >= 0.7 && itemRatio >= 0.2 ? 0 : 1;
 }

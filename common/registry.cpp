@@ -102,7 +102,7 @@ void EnumerateEntries(CMultiRegistry& list, const KeyHandle& key, Add add) {
   std::vector<Value> values;
   if (!key || Store::Default().QueryValues(key, values) != qn::reg::kOk) return;
   for (const auto& v : values) {
-    if (v.name.size() >= kListNameBuffer || v.data.size() > kListDataBuffer) continue;
+    if (!CMultiRegistry::FitsListBuffers(v)) continue;
     std::string entry;
     if (list.FormatEntry(entry, v.name, qn::reg::AsString(v))) add(entry);
   }
@@ -131,6 +131,10 @@ bool CMultiRegistry::SaveList(const std::list<std::string>& list) {
   return Store::Default().ReplaceValues(m_hKey, values) == qn::reg::kOk;
 }
 
+bool CMultiRegistry::FitsListBuffers(const Value& value) {
+  return value.name.size() < kListNameBuffer && value.data.size() <= kListDataBuffer;
+}
+
 bool CMultiRegistry::FormatEntry(std::string& entry, const std::string& name, const std::string& data) {
   entry = name + '\t' + data;
   return true;
@@ -154,20 +158,32 @@ CAdvertiseMultiReg::CAdvertiseMultiReg()
 
 bool CAdvertiseMultiReg::FormatEntry(std::string& entry, const std::string& name,
                                      const std::string& data) {
-  if (name == "Loop") return false;
-  entry = data;
-  Replace(entry, '~', '\t');
+  if (name == kLoopValue) return false;
+  entry = EntryFromData(data);
   return true;
 }
 
 bool CAdvertiseMultiReg::ParseEntry(int position, const std::string& entry, std::string& name,
                                     std::string& data) {
+  name = ValueName(position);
+  data = DataFromEntry(entry);
+  return true;
+}
+
+std::string CAdvertiseMultiReg::EntryFromData(std::string data) {
+  Replace(data, '~', '\t');
+  return data;
+}
+
+std::string CAdvertiseMultiReg::DataFromEntry(std::string entry) {
+  Replace(entry, '\t', '~');
+  return entry;
+}
+
+std::string CAdvertiseMultiReg::ValueName(int position) {
   char buf[16];
   std::snprintf(buf, sizeof buf, "%02d", position);
-  name = buf;
-  data = entry;
-  Replace(data, '\t', '~');
-  return true;
+  return buf;
 }
 
 CDriveConnectionsMultiReg::CDriveConnectionsMultiReg()

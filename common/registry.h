@@ -79,16 +79,29 @@ class CMultiRegistry {
   virtual bool ParseEntry(int position, const std::string& entry, std::string& name,
                           std::string& data);
 
+  // Whether a value fits the enumeration's buffers, so that it is a list
+  // entry at all.
+  static bool FitsListBuffers(const qn::reg::Value& value);
+
  protected:
   qn::reg::KeyHandle m_hKey;
 };
 
 class CAdvertiseMultiReg : public CMultiRegistry {
  public:
+  // The key's one value that is not an advertisement (exactly this name).
+  static constexpr const char* kLoopValue = "Loop";
+
   CAdvertiseMultiReg();
   bool FormatEntry(std::string& entry, const std::string& name, const std::string& data) override;
   bool ParseEntry(int position, const std::string& entry, std::string& name,
                   std::string& data) override;
+
+  // An entry's stored form and back: TABs are kept as "~"; the value of the
+  // entry at `position` is named "%02d".
+  static std::string EntryFromData(std::string data);
+  static std::string DataFromEntry(std::string entry);
+  static std::string ValueName(int position);
 };
 
 class CDriveConnectionsMultiReg : public CMultiRegistry {

@@ -338,7 +338,9 @@ struct Store::Impl {
       }
     }
     Refresh();
-    Status status = kBadDb;
+    // A file that cannot be read is never written: its owner's choice, or
+    // not in the format.
+    Status status = denied ? kAccessDenied : kBadDb;
     if (!corrupt) {
       Document next = doc;
       bool changed = false;
@@ -460,27 +462,7 @@ Status Store::QueryValue(const KeyHandle& key, std::string_view name, Value& out
 }
 
 Status Store::SetValue(const KeyHandle& key, const Value& value) {
-  std::string full;
-  if (Status s = Join(key, {}, full); s != kOk) return s;
-  if (!ValidValueName(value.name)) return kInvalidParameter;
-  return impl_->Mutate([&](Document& doc, bool& changed) {
-    size_t position;
-    changed = EnsureKey(doc, full, position);
-    auto& values = doc.keys[position].values;
-    for (auto& e : values) {
-      if (EqualFold(e.value.name, value.name)) {
-        if (!SameValue(e.value, value)) {
-          e.value.type = value.type;
-          e.value.data = value.data;
-          changed = true;
-        }
-        return kOk;
-      }
-    }
-    values.push_back(text::Entry{value, {}});
-    changed = true;
-    return kOk;
-  });
+  return WriteKeys({KeyWrite{key, {}, {value}, false, {}}});
 }
 
 Status Store::DeleteValue(const KeyHandle& key, std::string_view name) {
@@ -543,29 +525,50 @@ Status Store::QueryValues(const KeyHandle& key, std::vector<Value>& out) {
 }
 
 Status Store::ReplaceValues(const KeyHandle& key, const std::vector<Value>& values) {
-  std::string full;
-  if (Status s = Join(key, {}, full); s != kOk) return s;
-  for (const auto& v : values)
-    if (!ValidValueName(v.name)) return kInvalidParameter;
+  return WriteKeys({KeyWrite{key, {}, values, true, {}}});
+}
+
+Status Store::WriteKeys(const std::vector<KeyWrite>& writes) {
+  std::vector<std::string> paths;
+  for (const auto& w : writes) {
+    std::string full;
+    if (Status s = Join(w.parent, w.subkey, full); s != kOk) return s;
+    for (const auto& v : w.values)
+      if (!ValidValueName(v.name)) return kInvalidParameter;
+    paths.push_back(std::move(full));
+  }
   return impl_->Mutate([&](Document& doc, bool& changed) {
-    size_t position;
-    changed = EnsureKey(doc, full, position);
-    std::vector<text::Entry> next;
-    for (const auto& v : values) {
-      auto same = std::find_if(next.begin(), next.end(),
-                               [&](const text::Entry& e) { return EqualFold(e.value.name, v.name); });
-      if (same != next.end())
-        same->value = v;  // a name given twice: the later one wins
-      else
-        next.push_back(text::Entry{v, {}});
-    }
-    auto& old = doc.keys[position].values;
-    bool equal = old.size() == next.size();
-    for (size_t i = 0; equal && i < old.size(); ++i)
-      equal = old[i].value.name == next[i].value.name && SameValue(old[i].value, next[i].value);
-    if (!equal) {
-      old = std::move(next);
-      changed = true;
+    for (size_t i = 0; i < writes.size(); ++i) {
+      const KeyWrite& w = writes[i];
+      size_t position;
+      changed = EnsureKey(doc, paths[i], position) || changed;
+      auto& old = doc.keys[position].values;
+      std::vector<text::Entry> next;
+      if (w.replace) {
+        for (const auto& e : old) {
+          auto kept = [&](const std::string& name) { return EqualFold(name, e.value.name); };
+          if (std::any_of(w.keep.begin(), w.keep.end(), kept)) next.push_back(e);
+        }
+      } else {
+        next = old;
+      }
+      for (const auto& v : w.values) {
+        auto same = std::find_if(next.begin(), next.end(),
+                                 [&](const text::Entry& e) { return EqualFold(e.value.name, v.name); });
+        if (same == next.end()) {
+          next.push_back(text::Entry{v, {}});
+        } else {  // kept where it stands, as written; a name given twice: the later one wins
+          same->value.type = v.type;
+          same->value.data = v.data;
+        }
+      }
+      bool equal = old.size() == next.size();
+      for (size_t j = 0; equal && j < old.size(); ++j)
+        equal = old[j].value.name == next[j].value.name && SameValue(old[j].value, next[j].value);
+      if (!equal) {
+        old = std::move(next);
+        changed = true;
+      }
     }
     return kOk;
   });

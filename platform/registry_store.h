@@ -76,6 +76,18 @@ class KeyHandle {
   bool open_ = false;
 };
 
+// One key's part of a several-key write (Store::WriteKeys).
+struct KeyWrite {
+  KeyHandle parent;
+  std::string subkey;  // below `parent`; the key is created when missing
+  // Set in this order: an existing value (any case) is changed where it
+  // stands, a new one is added at the end.
+  std::vector<Value> values;
+  // The key's other values go, but those named in `keep` (any case).
+  bool replace = false;
+  std::vector<std::string> keep;
+};
+
 // The store behind the handles: the file under $QN_ROOT of the moment, or an
 // explicit file for tests.
 class Store {
@@ -110,6 +122,10 @@ class Store {
   // Replaces every value of the key by `values` in one locked write: the key
   // holds either the old values or the whole new set.
   Status ReplaceValues(const KeyHandle& key, const std::vector<Value>& values);
+  // Several keys in one locked write: a reader sees all of the writes or
+  // none, and values of these keys that the writes do not name stay as the
+  // file holds them at the time of the write, whoever wrote them.
+  Status WriteKeys(const std::vector<KeyWrite>& writes);
 
   struct Impl;
 

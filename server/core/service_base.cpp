@@ -22,6 +22,7 @@
 #include "server/core/request_context.h"
 #include "server/core/request_packet.h"
 #include "server/core/result_set.h"
+#include "server/core/row_stream.h"
 #include "server/core/transport_base.h"
 
 namespace {
@@ -198,7 +199,14 @@ void CServiceBase::TransferPulseStep(void* service) {
   }
 }
 
+int CServiceBase::StreamRows(const CColumnTypes& schema, CRowSource source) {
+  m_pRowStream = std::make_unique<CRowStream>(this, std::move(source));
+  m_pRequest->SendData(schema.BuildPacket());
+  return m_pRowStream->Start();
+}
+
 void CServiceBase::OnOutputDrained() {
+  if (m_pRowStream) m_pRowStream->OnOutputDrained();
   if (m_ppRestingPulse != nullptr) {
     CPulse** resting = m_ppRestingPulse;
     m_ppRestingPulse = nullptr;

@@ -14,7 +14,9 @@ class CByteBlock;
 class CColumnTypes;
 class CPulse;
 class CRequestContext;
+class CRowStream;
 class CUser;
+struct CRowSource;
 
 class CServiceBase {
  public:
@@ -111,10 +113,17 @@ class CServiceBase {
   // The callback of a CPulse made with the service as its argument: runs
   // ContinueRequest.
   static void PulseCallback(void* service);
-  // The connection's queue has room again: a resting file push goes on.
+  // The connection's queue has room again: a resting file push or list goes
+  // on.
   void OnOutputDrained();
 
  protected:
+  // Sends the schema, then the list's rows as a stream (CRowStream): the
+  // first share now, the rest from a pulse; the request ends after the last
+  // row. 0, or the code of a first share that failed, which the service
+  // returns from ProcessRequest.
+  int StreamRows(const CColumnTypes& schema, CRowSource source);
+
   // For a step of the service's own continuation pulse (made with
   // PulseCallback): while the client has not read what is queued, ends the
   // pulse and makes a new one once the queue has room. True when the step is
@@ -169,4 +178,5 @@ class CServiceBase {
   CPulse** m_ppRestingPulse = nullptr;
   CPulse* m_pTransferPulse = nullptr;
   std::unique_ptr<CColumnTypes> m_pFileSchema;
+  std::unique_ptr<CRowStream> m_pRowStream;
 };

@@ -36,8 +36,9 @@ class CFolderRecordset : public CRecordset {
   const CFolderColumns& columns_;
 };
 
-CFolderLevels::CFolderLevels(CDatabase* database, const CFolderColumns& columns)
-    : database_(database), columns_(columns) {}
+CFolderLevels::CFolderLevels(CDatabase* database, const CFolderColumns& columns, Order top,
+                             Order below, bool topListed)
+    : database_(database), columns_(columns), top_(top), below_(below), topListed_(topListed) {}
 
 CFolderLevels::~CFolderLevels() = default;
 
@@ -54,11 +55,30 @@ void CFolderLevels::Start(size_t bound) {
     inMemory_ = false;
   }
   recordset_->Close();
-  if (!inMemory_) {
+  topLevel_.clear();
+  if (inMemory_) {
+    // Each level in the order it is opened in, sorted once here: the rows
+    // came by name.
+    for (uint32_t i = 0; i < rows_.size(); ++i) children_[rows_[i].parent].push_back(i);
+    const auto byId = [this](std::vector<uint32_t>& level) {
+      std::stable_sort(level.begin(), level.end(),
+                       [this](uint32_t a, uint32_t b) { return rows_[a].id < rows_[b].id; });
+    };
+    if (top_ != below_) {
+      const auto top = children_.find(kTopLevelParent);
+      if (top != children_.end()) topLevel_ = top->second;
+      if (top_ == kById) byId(topLevel_);
+    }
+    if (below_ == kById)
+      for (auto& [parent, level] : children_) byId(level);
+  } else {
     rows_.clear();
-    return;
   }
-  for (uint32_t i = 0; i < rows_.size(); ++i) children_[rows_[i].parent].push_back(i);
+  queue_.clear();
+  listed_.clear();
+  if (topListed_) listed_.insert(kTopLevelParent);
+  OpenLevel(kTopLevelParent, top_);
+  if (inMemory_ && top_ != below_) level_ = &topLevel_;
 }
 
 bool CFolderLevels::ReadWhole(size_t bound) {
@@ -73,7 +93,9 @@ bool CFolderLevels::ReadWhole(size_t bound) {
   return true;
 }
 
-void CFolderLevels::Open(int32_t parent, Order order) {
+void CFolderLevels::Open(int32_t parent) { OpenLevel(parent, below_); }
+
+void CFolderLevels::OpenLevel(int32_t parent, Order order) {
   Close();
   if (!inMemory_) {
     std::string sort = order == kByName ? std::string(columns_.name) + ", " + columns_.id
@@ -82,23 +104,17 @@ void CFolderLevels::Open(int32_t parent, Order order) {
                      std::move(sort));
     return;
   }
-  position_ = 0;
   const auto found = children_.find(parent);
-  if (found == children_.end()) return;
-  level_ = found->second;
-  if (order == kById) {
-    std::stable_sort(level_.begin(), level_.end(),
-                     [this](uint32_t a, uint32_t b) { return rows_[a].id < rows_[b].id; });
-  }
+  if (found != children_.end()) level_ = &found->second;
 }
 
 bool CFolderLevels::IsEOF() const {
   if (!inMemory_) return !recordset_->IsOpen() || recordset_->IsEOF();
-  return position_ >= level_.size();
+  return level_ == nullptr || position_ >= level_->size();
 }
 
 const CFolderRow& CFolderLevels::Row() const {
-  return inMemory_ ? rows_[level_[position_]] : recordset_->row;
+  return inMemory_ ? rows_[(*level_)[position_]] : recordset_->row;
 }
 
 void CFolderLevels::MoveNext() {
@@ -106,11 +122,23 @@ void CFolderLevels::MoveNext() {
     recordset_->MoveNext();
     return;
   }
-  if (position_ < level_.size()) ++position_;
+  if (!IsEOF()) ++position_;
 }
 
 void CFolderLevels::Close() {
   if (recordset_) recordset_->Close();
-  level_.clear();
+  level_ = nullptr;
   position_ = 0;
+}
+
+bool CFolderLevels::NextLevel() {
+  Close();
+  while (!queue_.empty()) {
+    const int32_t parent = queue_.front();
+    queue_.pop_front();
+    if (!listed_.insert(parent).second) continue;
+    Open(parent);
+    return true;
+  }
+  return false;
 }

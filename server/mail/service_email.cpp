@@ -13,8 +13,8 @@
 #include "server/core/request_context.h"
 #include "server/core/request_packet.h"
 #include "server/core/result_set.h"
+#include "server/core/row_stream.h"
 #include "server/core/service_factory.h"
-#include "server/core/transport_base.h"
 #include "server/core/user.h"
 #include "server/data/count_rows.h"
 #include "server/data/database.h"
@@ -28,8 +28,6 @@ QN_REGISTER_SERVICE(CServiceEmail);
 
 namespace {
 
-// Rows of a listing per pulse step.
-constexpr int kRowsPerStep = 32;
 // Blocks of an attachment copy per pulse step (1 MiB).
 constexpr int kCopyBlocksPerStep = 64;
 
@@ -75,8 +73,8 @@ int CServiceEmail::ProcessRequest() {
     try {
       return (this->*handler.run)();
     } catch (const std::exception&) {
+      // A listing's recordset goes with the service.
       StopPulse();
-      m_pListing.reset();
       return qn::kResultServiceException;
     }
   }
@@ -100,16 +98,6 @@ void CServiceEmail::ContinueRequest() {
       case kModeDeliver:
         DeliverStep();
         break;
-      case kModeList: {
-        // A bounded share of rows per step, which leave the connection in
-        // one write; fewer when the client lags.
-        CTransportBase* connection = GetRequest()->GetConnection();
-        for (int row = 0; row < kRowsPerStep; ++row) {
-          if (!ListStep()) return;  // the listing ended, and the service with it
-          if (connection->IsOutputBacklogged()) return;
-        }
-        break;
-      }
       case kModeCopy:
         CopyStep();
         break;
@@ -118,7 +106,6 @@ void CServiceEmail::ContinueRequest() {
     // Whatever failed would fail again at the next step; the client hears
     // that the request did not complete.
     StopPulse();
-    m_pListing.reset();
     GetRequest()->FailRequest(qn::kResultServiceException);
   }
 }
@@ -264,20 +251,18 @@ int CServiceEmail::GetMail() {
   m_pSchema->AddColumn(kColumnString, "SenderID");
   m_pSchema->AddColumn(kColumnDate, "DateSent");
   m_pSchema->AddColumn(kColumnString, "Filename");
-  GetRequest()->SendData(m_pSchema->BuildPacket());
-  if (listing->IsEOF()) {
-    listing.reset();
-    GetRequest()->EndRequest();
-    return 0;
-  }
   m_pListing = std::move(listing);
   m_listedIds.clear();
   m_receipts.clear();
-  StartPulse(kModeList);
-  return 0;
+  // A failed read ends the listing with 0x1306 and marks nothing read.
+  CRowSource rows;
+  rows.atEnd = [this] { return m_pListing->IsEOF(); };
+  rows.sendRow = [this] { SendListRow(); };
+  rows.finish = [this] { FinishListing(); };
+  return StreamRows(*m_pSchema, std::move(rows));
 }
 
-bool CServiceEmail::ListStep() {
+void CServiceEmail::SendListRow() {
   CMessageStore_2& row = *m_pListing;
   // A row travels in one frame: a note too long beside the other texts is
   // cut to fit rather than the row lost.
@@ -296,14 +281,11 @@ bool CServiceEmail::ListStep() {
   m_listedIds.push_back(row.m_MessageID);
   if (row.m_ReturnReceipt) m_receipts.push_back({row.m_SenderID, row.m_Subject, row.m_DateSent});
   row.MoveNext();
-  if (!row.IsEOF()) return true;
-  FinishListing();
-  return false;
 }
 
 void CServiceEmail::FinishListing() {
+  // The statement's cursor goes back before the marks are written.
   m_pListing.reset();
-  StopPulse();
   const std::string me = GetUser()->GetUserID();
   // Only a listing that went out whole marks its mail read, all of it in
   // one statement.
@@ -326,5 +308,4 @@ void CServiceEmail::FinishListing() {
       text = qn::mail::ForwardNotice(receipt.sender) + text;
     AddMessage(me, target, "Delivery Return Receipt", text, "-");
   }
-  GetRequest()->EndRequest();
 }

@@ -2,8 +2,8 @@
 // of QNMAIL) -- counting, listing and deleting it, posting letters to members
 // and, through the SMTP gateway, to Internet addresses, following members'
 // forwarding -- and the attachment files under "QNMAIL" in the program
-// directory. Letters go out one recipient per pulse step, listings a bounded
-// share of rows per step.
+// directory. Letters go out one recipient per pulse step, listings through
+// the service base's row stream.
 #pragma once
 #include <cstdint>
 #include <ctime>
@@ -62,7 +62,7 @@ class CServiceEmail : public CServiceBase {
   void OnSendFileDone() override;
   void OnReceiveFileDone() override;
 
-  enum StepMode { kModeDeliver = 0, kModeList = 1, kModeCopy = 2 };
+  enum StepMode { kModeDeliver = 0, kModeCopy };
 
  private:
   struct Handler;
@@ -82,9 +82,9 @@ class CServiceEmail : public CServiceBase {
   // Hands the letter's Internet recipients to the gateway.
   void RelayLetter();
   void SendLetterRow(int32_t messageId, const std::string& userId);
-  // One row of the listing; after the last, the marks, the receipts and the
-  // end of the request: false then, and the service is gone.
-  bool ListStep();
+  // One row of the listing.
+  void SendListRow();
+  // Once every row is out: the marks and the receipts.
   void FinishListing();
   // One share of the attachment copies; the request ends after the last.
   void CopyStep();

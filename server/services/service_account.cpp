@@ -10,13 +10,11 @@
 
 #include "common/crc32.h"
 #include "common/helpers.h"
-#include "common/pulse.h"
 #include "server/core/request_context.h"
 #include "server/core/request_packet.h"
 #include "server/core/result_set.h"
-#include "server/core/server.h"
+#include "server/core/row_stream.h"
 #include "server/core/service_factory.h"
-#include "server/core/transport_base.h"
 #include "server/core/user.h"
 #include "server/data/connection_pool.h"
 #include "server/data/schema_recordsets.h"
@@ -53,34 +51,43 @@ CDatabase* AccountDb() { return GetDatabase(AccountConnect(), false); }
 
 }  // namespace
 
+// What each item needs before its handler runs: its parameter count as
+// GetParamCount gives it (1 for none), from minParams to maxParams.
 struct CServiceAccount::Handler {
   const char* item;
   int (CServiceAccount::*run)();
+  int minParams;
+  int maxParams;
 };
 
+namespace {
+constexpr int kAnyCount = 1 << 30;
+}  // namespace
+
 const CServiceAccount::Handler CServiceAccount::kHandlers[] = {
-    {"FindByFirstName", &CServiceAccount::FindByFirstName},
-    {"FindByLastName", &CServiceAccount::FindByLastName},
-    {"FindByUserID", &CServiceAccount::FindByUserID},
-    {"GetAccountInfo", &CServiceAccount::GetAccountInfo},
-    {"GetBillingInfo", &CServiceAccount::GetBillingInfo},
-    {"GetKeys", &CServiceAccount::GetKeys},
-    {"GetKeysForApp", &CServiceAccount::GetKeysForApp},
-    {"GetProfileInfo", &CServiceAccount::GetProfileInfo},
-    {"GetUserDescription", &CServiceAccount::GetUserDescription},
-    {"GetUserID", &CServiceAccount::GetUserID},
-    {"GetCredits", &CServiceAccount::GetCredits},
-    {"GetUsersOnline", &CServiceAccount::GetUsersOnline},
-    {"SetBillingInfo", &CServiceAccount::SetBillingInfo},
-    {"SetPassword", &CServiceAccount::SetPassword},
-    {"SetProfileInfo", &CServiceAccount::SetProfileInfo},
-    {"SetUserDescription", &CServiceAccount::SetUserDescription},
-    {"SetUserPhoto", &CServiceAccount::SetUserPhoto},
-    {"GetUserPhoto", &CServiceAccount::GetUserPhoto},
-    {"GetHomeEmailAddress", &CServiceAccount::GetHomeEmailAddress},
-    {"SetHomeEmailAddress", &CServiceAccount::SetHomeEmailAddress},
-    {"GetInternetAlias", &CServiceAccount::GetInternetAlias},
-    {"SetInternetAlias", &CServiceAccount::SetInternetAlias},
+    {"FindByFirstName", &CServiceAccount::FindByFirstName, 2, kAnyCount},
+    {"FindByLastName", &CServiceAccount::FindByLastName, 2, kAnyCount},
+    {"FindByUserID", &CServiceAccount::FindByUserID, 2, 2},
+    {"GetAccountInfo", &CServiceAccount::GetAccountInfo, 1, 1},
+    {"GetBillingInfo", &CServiceAccount::GetBillingInfo, 1, 1},
+    {"GetKeys", &CServiceAccount::GetKeys, 1, 1},
+    {"GetKeysForApp", &CServiceAccount::GetKeysForApp, 1, 1},
+    {"GetProfileInfo", &CServiceAccount::GetProfileInfo, 1, 1},
+    {"GetUserDescription", &CServiceAccount::GetUserDescription, 1, 1},
+    {"GetUserID", &CServiceAccount::GetUserID, 1, 1},
+    {"GetCredits", &CServiceAccount::GetCredits, 1, 1},
+    {"GetUsersOnline", &CServiceAccount::GetUsersOnline, 1, 1},
+    {"SetBillingInfo", &CServiceAccount::SetBillingInfo, 9, 9},
+    {"SetPassword", &CServiceAccount::SetPassword, 1, 1},
+    {"SetProfileInfo", &CServiceAccount::SetProfileInfo, 12, 12},
+    {"SetUserDescription", &CServiceAccount::SetUserDescription, 4, 4},
+    // The photo's count is not tested.
+    {"SetUserPhoto", &CServiceAccount::SetUserPhoto, 1, kAnyCount},
+    {"GetUserPhoto", &CServiceAccount::GetUserPhoto, 1, 1},
+    {"GetHomeEmailAddress", &CServiceAccount::GetHomeEmailAddress, 1, 1},
+    {"SetHomeEmailAddress", &CServiceAccount::SetHomeEmailAddress, 1, 1},
+    {"GetInternetAlias", &CServiceAccount::GetInternetAlias, 1, 1},
+    {"SetInternetAlias", &CServiceAccount::SetInternetAlias, 1, 1},
 };
 
 void SetSmtpGatewayProbe(bool (*probe)()) { g_pSmtpGatewayProbe = probe; }
@@ -94,7 +101,7 @@ std::string UserPhotoPath(const std::string& userId) {
 
 CServiceAccount::CServiceAccount() = default;
 
-CServiceAccount::~CServiceAccount() { StopStream(); }
+CServiceAccount::~CServiceAccount() = default;
 
 bool CServiceAccount::IsSecretParam(int index) const {
   if (strcasecmp(GetItem().c_str(), "SetPassword") == 0) return index == 0;
@@ -105,10 +112,12 @@ bool CServiceAccount::IsSecretParam(int index) const {
 int CServiceAccount::ProcessRequest() {
   for (const Handler& handler : kHandlers) {
     if (strcasecmp(GetItem().c_str(), handler.item) != 0) continue;
+    const int count = GetParamCount();
+    if (count < handler.minParams || count > handler.maxParams) return qn::kResultBadParameters;
     try {
       return (this->*handler.run)();
     } catch (const std::exception&) {
-      StopStream();
+      // A search's recordset goes with the service.
       return qn::kResultServiceException;
     }
   }
@@ -122,131 +131,17 @@ bool CServiceAccount::TakeParams(int count, std::vector<std::string>& out) {
   return true;
 }
 
-int CServiceAccount::StartStream(StepKind kind) {
-  GetRequest()->SendData(m_pSchema->BuildPacket());
-  m_nStepKind = kind;
-  m_pPulse = new CPulse(&CServiceBase::PulseCallback, this);
-  return 0;
-}
-
-void CServiceAccount::StopStream() {
-  CPulse::Stop(m_pPulse);
-  m_pPulse = nullptr;
-  m_pSearch.reset();
-}
-
 void CServiceAccount::SendRow(const std::vector<const void*>& values) {
   CResultRow row(*m_pSchema);
   for (const void* value : values) row.AddValue(value);
   GetRequest()->SendMoreData(row.BuildPacket());
 }
 
-void CServiceAccount::SendSingleRow(const std::vector<const void*>& values) {
+int CServiceAccount::SendSingleRow(const std::vector<const void*>& values) {
+  GetRequest()->SendData(m_pSchema->BuildPacket());
   SendRow(values);
-  StopStream();
   GetRequest()->EndRequest();
-}
-
-void CServiceAccount::ContinueRequest() {
-  // Rows wait while the client has not read the ones queued.
-  if (RestWhileBacklogged(m_pPulse)) return;
-  try {
-    Step();
-  } catch (const std::exception&) {
-    // The request cannot go on; the client hears why.
-    StopStream();
-    CRequestContext* request = GetRequest();
-    request->SendResult(qn::kResultServiceException);
-    request->GetServer()->RemoveContext(request);
-  }
-}
-
-void CServiceAccount::Step() {
-  CUser* user = GetUser();
-  switch (m_nStepKind) {
-    case kAccountInfo: {
-      const int32_t credits = user->GetCredits();
-      const int32_t signup = static_cast<int32_t>(user->GetSignupDate());
-      const int32_t dormant = user->GetDormant() ? 1 : 0;
-      const int16_t rate = user->GetRatePerHour();
-      const int16_t limit = user->GetMaxTimeOnline();
-      SendSingleRow({&credits, &signup, &dormant, &rate, &limit});
-      return;
-    }
-    case kBillingInfo: {
-      const std::string v[] = {user->GetBillingFirstName(), user->GetBillingLastName(),
-                               user->GetBillingCompany(),   user->GetBillingAddress1(),
-                               user->GetBillingAddress2(),  user->GetBillingCity(),
-                               user->GetBillingStateProvince(), user->GetBillingZip(),
-                               user->GetBillingCountry()};
-      SendSingleRow({&v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7], &v[8]});
-      return;
-    }
-    case kKeys:
-    case kKeysForApp: {
-      const std::list<CUserKey>& keys = user->GetKeys();
-      while (m_nextKey != keys.end() && m_nStepKind == kKeysForApp &&
-             m_nextKey->m_strAppName != m_strAppFilter)
-        ++m_nextKey;
-      if (m_nextKey == keys.end()) {
-        StopStream();
-        GetRequest()->EndRequest();
-        return;
-      }
-      const CUserKey& key = *m_nextKey++;
-      if (m_nStepKind == kKeys)
-        SendRow({&key.m_nKeyID, &key.m_strKeyName, &key.m_strAppName, &key.m_nCost});
-      else
-        SendRow({&key.m_nKeyID, &key.m_strKeyName, &key.m_nCost});
-      return;
-    }
-    case kProfileInfo: {
-      const std::string v[] = {user->GetFirstName(), user->GetLastName(),  user->GetCompany(),
-                               user->GetAddress1(),  user->GetAddress2(),  user->GetCity(),
-                               user->GetState(),     user->GetZIP(),       user->GetCountry(),
-                               user->GetShortProfile(), user->GetLongProfile(), kPasswordMask};
-      SendSingleRow(
-          {&v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7], &v[8], &v[9], &v[10], &v[11]});
-      return;
-    }
-    case kUserID: {
-      const std::string id = user->GetUserID();
-      SendSingleRow({&id});
-      return;
-    }
-    case kCredits: {
-      const int32_t credits = user->GetCredits();
-      SendSingleRow({&credits});
-      return;
-    }
-    case kUsersOnline: {
-      if (m_nOnlineNext + 5 > m_online.size()) {
-        StopStream();
-        GetRequest()->EndRequest();
-        return;
-      }
-      const std::string* v = &m_online[m_nOnlineNext];
-      m_nOnlineNext += 5;
-      SendRow({&v[0], &v[1], &v[2], &v[3], &v[4]});
-      return;
-    }
-    case kSearch: {
-      if (!m_pSearch || m_pSearch->IsEOF()) {
-        StopStream();
-        GetRequest()->EndRequest();
-        return;
-      }
-      const std::string id = m_pSearch->m_UserID;
-      const std::string first = m_pSearch->m_FirstName;
-      const std::string last = m_pSearch->m_LastName;
-      m_pSearch->MoveNext();
-      SendRow({&id, &first, &last});
-      return;
-    }
-    default:
-      StopStream();
-      GetRequest()->EndRequest();
-  }
+  return 0;
 }
 
 int CServiceAccount::Search(const std::string& filter, const std::string& sort) {
@@ -258,7 +153,14 @@ int CServiceAccount::Search(const std::string& filter, const std::string& sort) 
   m_pSearch->m_strFilter = filter;
   m_pSearch->m_strSort = sort;
   m_pSearch->Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly);
-  return StartStream(kSearch);
+  return StreamRows(*m_pSchema, RowsOf(m_pSearch, [this] {
+                      const std::string id = m_pSearch->m_UserID;
+                      const std::string first = m_pSearch->m_FirstName;
+                      const std::string last = m_pSearch->m_LastName;
+                      // A failing move sends no row of it.
+                      m_pSearch->MoveNext();
+                      SendRow({&id, &first, &last});
+                    }));
 }
 
 namespace {
@@ -306,7 +208,13 @@ int CServiceAccount::GetAccountInfo() {
   m_pSchema->AddColumn(kColumnBool, "Dormant");
   m_pSchema->AddColumn(kColumnShort, "RatePerHour");
   m_pSchema->AddColumn(kColumnShort, "MaxTimeOnline");
-  return StartStream(kAccountInfo);
+  CUser* user = GetUser();
+  const int32_t credits = user->GetCredits();
+  const int32_t signup = static_cast<int32_t>(user->GetSignupDate());
+  const int32_t dormant = user->GetDormant() ? 1 : 0;
+  const int16_t rate = user->GetRatePerHour();
+  const int16_t limit = user->GetMaxTimeOnline();
+  return SendSingleRow({&credits, &signup, &dormant, &rate, &limit});
 }
 
 int CServiceAccount::GetBillingInfo() {
@@ -316,7 +224,13 @@ int CServiceAccount::GetBillingInfo() {
       "Billing State_Province", "Billing Zip", "Billing Country"};
   m_pSchema = std::make_unique<CColumnTypes>(9, 1);
   for (const char* column : kColumns) m_pSchema->AddColumn(kColumnString, column);
-  return StartStream(kBillingInfo);
+  CUser* user = GetUser();
+  const std::string v[] = {user->GetBillingFirstName(), user->GetBillingLastName(),
+                           user->GetBillingCompany(),   user->GetBillingAddress1(),
+                           user->GetBillingAddress2(),  user->GetBillingCity(),
+                           user->GetBillingStateProvince(), user->GetBillingZip(),
+                           user->GetBillingCountry()};
+  return SendSingleRow({&v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7], &v[8]});
 }
 
 int CServiceAccount::GetKeys() {
@@ -326,8 +240,7 @@ int CServiceAccount::GetKeys() {
   m_pSchema->AddColumn(kColumnString, "KeyName");
   m_pSchema->AddColumn(kColumnString, "AppName");
   m_pSchema->AddColumn(kColumnLong, "KeyCost");
-  m_nextKey = keys.begin();
-  return StartStream(kKeys);
+  return StreamKeys(nullptr);
 }
 
 int CServiceAccount::GetKeysForApp() {
@@ -338,8 +251,22 @@ int CServiceAccount::GetKeysForApp() {
   m_pSchema->AddColumn(kColumnLong, "KeyID");
   m_pSchema->AddColumn(kColumnString, "KeyName");
   m_pSchema->AddColumn(kColumnLong, "KeyCost");
-  m_nextKey = GetUser()->GetKeys().begin();
-  return StartStream(kKeysForApp);
+  return StreamKeys(&m_strAppFilter);
+}
+
+int CServiceAccount::StreamKeys(const std::string* appFilter) {
+  const std::list<CUserKey>* keys = &GetUser()->GetKeys();
+  m_nextKey = keys->begin();
+  CRowSource rows;
+  rows.atEnd = [this, keys] { return m_nextKey == keys->end(); };
+  rows.sendRow = [this, appFilter] {
+    const CUserKey& key = *m_nextKey++;
+    if (appFilter == nullptr)
+      SendRow({&key.m_nKeyID, &key.m_strKeyName, &key.m_strAppName, &key.m_nCost});
+    else if (key.m_strAppName == *appFilter)
+      SendRow({&key.m_nKeyID, &key.m_strKeyName, &key.m_nCost});
+  };
+  return StreamRows(*m_pSchema, std::move(rows));
 }
 
 int CServiceAccount::GetProfileInfo() {
@@ -349,7 +276,13 @@ int CServiceAccount::GetProfileInfo() {
                                          "LongProfile", "Password"};
   m_pSchema = std::make_unique<CColumnTypes>(12, 1);
   for (const char* column : kColumns) m_pSchema->AddColumn(kColumnString, column);
-  return StartStream(kProfileInfo);
+  CUser* user = GetUser();
+  const std::string v[] = {user->GetFirstName(), user->GetLastName(),  user->GetCompany(),
+                           user->GetAddress1(),  user->GetAddress2(),  user->GetCity(),
+                           user->GetState(),     user->GetZIP(),       user->GetCountry(),
+                           user->GetShortProfile(), user->GetLongProfile(), kPasswordMask};
+  return SendSingleRow(
+      {&v[0], &v[1], &v[2], &v[3], &v[4], &v[5], &v[6], &v[7], &v[8], &v[9], &v[10], &v[11]});
 }
 
 int CServiceAccount::GetUserDescription() {
@@ -376,21 +309,21 @@ int CServiceAccount::GetUserDescription() {
   m_pSchema->AddColumn(kColumnString, "LastName");
   m_pSchema->AddColumn(kColumnString, "ShortDescription");
   m_pSchema->AddColumn(kColumnString, "LongDescription");
-  GetRequest()->SendData(m_pSchema->BuildPacket());
-  SendSingleRow({&v[0], &v[1], &v[2], &v[3]});
-  return 0;
+  return SendSingleRow({&v[0], &v[1], &v[2], &v[3]});
 }
 
 int CServiceAccount::GetUserID() {
   m_pSchema = std::make_unique<CColumnTypes>(1, 1);
   m_pSchema->AddColumn(kColumnString, "UserID");
-  return StartStream(kUserID);
+  const std::string id = GetUser()->GetUserID();
+  return SendSingleRow({&id});
 }
 
 int CServiceAccount::GetCredits() {
   m_pSchema = std::make_unique<CColumnTypes>(1, 1);
   m_pSchema->AddColumn(kColumnLong, "Credits");
-  return StartStream(kCredits);
+  const int32_t credits = GetUser()->GetCredits();
+  return SendSingleRow({&credits});
 }
 
 int CServiceAccount::GetUsersOnline() {
@@ -411,7 +344,14 @@ int CServiceAccount::GetUsersOnline() {
   m_pSchema->AddColumn(kColumnString, "LastName");
   m_pSchema->AddColumn(kColumnString, "ShortDescription");
   m_pSchema->AddColumn(kColumnString, "LongDescription");
-  return StartStream(kUsersOnline);
+  CRowSource rows;
+  rows.atEnd = [this] { return m_nOnlineNext + 5 > m_online.size(); };
+  rows.sendRow = [this] {
+    const std::string* v = &m_online[m_nOnlineNext];
+    m_nOnlineNext += 5;
+    SendRow({&v[0], &v[1], &v[2], &v[3], &v[4]});
+  };
+  return StreamRows(*m_pSchema, std::move(rows));
 }
 
 int CServiceAccount::SetBillingInfo() {
@@ -490,9 +430,7 @@ int CServiceAccount::GetHomeEmailAddress() {
   const std::string address = GetUser()->GetHomeEmailAddress();
   m_pSchema = std::make_unique<CColumnTypes>(1, 1);
   m_pSchema->AddColumn(kColumnString, "HomeEmailAddress");
-  GetRequest()->SendData(m_pSchema->BuildPacket());
-  SendSingleRow({&address});
-  return 0;
+  return SendSingleRow({&address});
 }
 
 int CServiceAccount::SetHomeEmailAddress() {

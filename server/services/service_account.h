@@ -1,7 +1,7 @@
 // The "Account" service: a member's own account, profile, billing data, keys
 // and credits, the members online, searches by name and user ID, other
-// members' descriptions and photos. Multi-row answers go out one row per
-// pulse step.
+// members' descriptions and photos. Lists go out through the service base's
+// row stream; one-row answers in the request's own turn.
 #pragma once
 #include <cstdint>
 #include <list>
@@ -14,7 +14,6 @@
 
 class CAccounts_2;
 class CColumnTypes;
-class CPulse;
 
 namespace qn {
 inline constexpr uint16_t kResultAliasTaken = 0x1600;
@@ -36,15 +35,8 @@ class CServiceAccount : public CServiceBase {
 
   bool IsAvailable() override { return true; }
   int ProcessRequest() override;
-  void ContinueRequest() override;
   // The password of SetPassword and of SetProfileInfo.
   bool IsSecretParam(int index) const override;
-
-  // Step kinds of the continuation.
-  enum StepKind {
-    kAccountInfo = 0, kBillingInfo, kKeys, kKeysForApp, kProfileInfo, kUserID, kCredits,
-    kUsersOnline, kSearch,
-  };
 
  private:
   struct Handler;
@@ -74,18 +66,15 @@ class CServiceAccount : public CServiceBase {
   int GetInternetAlias();
   int SetInternetAlias();
 
-  // Sends the schema and starts the continuation.
-  int StartStream(StepKind kind);
-  void Step();
+  // The member's keys, all or those of one application (`appFilter`).
+  int StreamKeys(const std::string* appFilter);
   void SendRow(const std::vector<const void*>& values);
-  void SendSingleRow(const std::vector<const void*>& values);
-  void StopStream();
+  // The schema, its one row and the end.
+  int SendSingleRow(const std::vector<const void*>& values);
   // The parameters in order; false when their count is not `count`.
   bool TakeParams(int count, std::vector<std::string>& out);
 
   std::unique_ptr<CColumnTypes> m_pSchema;
-  CPulse* m_pPulse = nullptr;
-  int m_nStepKind = -1;
   std::list<CUserKey>::const_iterator m_nextKey;
   std::unique_ptr<CAccounts_2> m_pSearch;
   std::string m_strAppFilter;

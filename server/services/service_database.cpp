@@ -9,13 +9,12 @@
 
 #include "common/helpers.h"
 #include "common/module_registration.h"
-#include "common/pulse.h"
 #include "server/core/frame_decoder.h"
 #include "server/core/request_context.h"
 #include "server/core/request_packet.h"
 #include "server/core/result_set.h"
+#include "server/core/row_stream.h"
 #include "server/core/service_factory.h"
-#include "server/core/transport_base.h"
 #include "server/core/user.h"
 #include "server/services/database_texts.h"
 #include "server/services/database_values.h"
@@ -28,8 +27,6 @@ const CModuleRegistration g_databaseModule(&CServiceDatabase::InitModule, &CServ
 
 // A row and its 3-byte packet header fit one frame.
 constexpr size_t kRowLimit = qn::kMaxFrame - 3;
-// Rows (or skipped catalogue entries) of one pulse step at most.
-constexpr int kRowsPerStep = 32;
 
 std::string QuotedChoices(const std::vector<std::string>& choices) {
   std::string out;
@@ -137,7 +134,10 @@ int CServiceDatabase::GetAllDatabases() {
   m_pSchema->AddColumn(kColumnBool, "CanWrite");
   m_pSchema->AddColumn(kColumnBool, "IsQuickBase");
   m_nCursor = 0;
-  return StartStream(kStreamDatabases);
+  CRowSource rows;
+  rows.atEnd = [this] { return m_nCursor >= DatabaseCatalogue().size(); };
+  rows.sendRow = [this] { SendDatabaseRow(*DatabaseCatalogue()[m_nCursor++]); };
+  return StreamList(std::move(rows));
 }
 
 int CServiceDatabase::GetFieldInfo() {
@@ -154,12 +154,13 @@ int CServiceDatabase::GetFieldInfo() {
   for (const auto& [type, name] : kColumns) m_pSchema->AddColumn(type, name);
   m_nCursor = 0;
   m_pCurrentDatabase = database;
-  return StartStream(kStreamFields);
+  CRowSource rows;
+  rows.atEnd = [this] { return m_nCursor >= m_pCurrentDatabase->m_fields.size(); };
+  rows.sendRow = [this] { SendFieldRow(m_pCurrentDatabase->m_fields[m_nCursor++]); };
+  return StreamList(std::move(rows));
 }
 
 void CServiceDatabase::StopStream() {
-  CPulse::Stop(m_pPulse);
-  m_pPulse = nullptr;
   m_pRecordset.reset();
   m_pSchema.reset();
 }
@@ -173,67 +174,53 @@ void CServiceDatabase::Finish(uint16_t code) {
     request->FailRequest(code);
 }
 
-bool CServiceDatabase::StreamStep() {
-  // A step sends a bounded number of rows, so a long result never holds the
-  // loop, and the rows of one step leave the connection in one write.
-  CTransportBase* connection = GetRequest()->GetConnection();
-  const bool catalogue = m_nStreamState == kStreamDatabases || m_nStreamState == kStreamFields;
-  for (int unit = 0; unit < kRowsPerStep; ++unit) {
-    if (!(catalogue ? StepCatalogue() : StepRows())) return false;
-    if (connection->IsOutputBacklogged()) break;
-  }
-  return true;
+int CServiceDatabase::StreamList(CRowSource rows) {
+  rows.finish = [this] { StopStream(); };
+  rows.failureCode = [](const std::exception& error) -> uint16_t {
+    // The rows sent are not all there are: the client hears so.
+    return dynamic_cast<const CDBException*>(&error) != nullptr ? qn::kResultDbError
+                                                               : qn::kResultServiceException;
+  };
+  return StreamRows(*m_pSchema, std::move(rows));
 }
 
-void CServiceDatabase::ContinueRequest() {
-  // Rows wait while the client has not read the ones queued.
-  if (RestWhileBacklogged(m_pPulse)) return;
-  StreamStep();
+int CServiceDatabase::StreamRecordset() {
+  return StreamList(RowsOf(m_pRecordset, [this] {
+    SendRecordsetRow();
+    m_pRecordset->MoveNext();
+  }));
 }
 
-int CServiceDatabase::StartStream(StreamState state) {
-  GetRequest()->SendData(m_pSchema->BuildPacket());
-  m_nStreamState = state;
-  // The first step's rows leave with the schema; a pulse sends the rest.
-  if (StreamStep()) m_pPulse = new CPulse(&CServiceBase::PulseCallback, this);
-  return 0;
-}
-
-bool CServiceDatabase::StepCatalogue() {
+void CServiceDatabase::SendDatabaseRow(const CDatabaseInfo& database) {
+  const int32_t canRead = HasKey(database.m_nReadKeyID) ? 1 : 0;
+  const int32_t canWrite = HasKey(database.m_nWriteKeyID) ? 1 : 0;
+  if (!canRead && !canWrite) return;
+  const int32_t quickBase = database.m_bIsQuickBase ? 1 : 0;
   CResultRow row(*m_pSchema);
-  if (m_nStreamState == kStreamDatabases) {
-    const CDatabaseCatalogue& catalogue = DatabaseCatalogue();
-    if (m_nCursor >= catalogue.size()) return Finish(), false;
-    const CDatabaseInfo& database = *catalogue[m_nCursor++];
-    const int32_t canRead = HasKey(database.m_nReadKeyID) ? 1 : 0;
-    const int32_t canWrite = HasKey(database.m_nWriteKeyID) ? 1 : 0;
-    if (!canRead && !canWrite) return true;
-    const int32_t quickBase = database.m_bIsQuickBase ? 1 : 0;
-    row.AddValue(&database.m_strName);
-    row.AddValue(&database.m_strPrimaryKey);
-    row.AddValue(&canRead);
-    row.AddValue(&canWrite);
-    row.AddValue(&quickBase);
-  } else {
-    const std::vector<CFieldInfo>& fields = m_pCurrentDatabase->m_fields;
-    if (m_nCursor >= fields.size()) return Finish(), false;
-    const CFieldInfo& field = fields[m_nCursor++];
-    if (!HasKey(field.m_nReadKeyID)) return true;
-    const uint8_t type = qn::dbservice::ResultColumnType(field.m_nSQLType);
-    const int16_t width = static_cast<int16_t>(field.m_nLength);
-    const int32_t primary = strcasecmp(field.m_strName.c_str(), m_pCurrentDatabase->m_strPrimaryKey.c_str()) == 0;
-    const int32_t media = field.m_bIsMedia;
-    const std::string choices = QuotedChoices(field.m_choices);
-    const std::string low = Fixed(field.m_dRangeLow);
-    const std::string high = Fixed(field.m_dRangeHigh);
-    const int32_t search = field.m_bQBSearch, browse = field.m_bQBBrowse, detail = field.m_bQBDetail;
-    for (const void* value : std::initializer_list<const void*>{
-             &field.m_strName, &field.m_strDescription, &type, &width, &primary, &media, &choices, &low,
-             &high, &search, &browse, &detail})
-      row.AddValue(value);
-  }
+  row.AddValue(&database.m_strName);
+  row.AddValue(&database.m_strPrimaryKey);
+  row.AddValue(&canRead);
+  row.AddValue(&canWrite);
+  row.AddValue(&quickBase);
   GetRequest()->SendMoreData(row.BuildPacket());
-  return true;
+}
+
+void CServiceDatabase::SendFieldRow(const CFieldInfo& field) {
+  if (!HasKey(field.m_nReadKeyID)) return;
+  const uint8_t type = qn::dbservice::ResultColumnType(field.m_nSQLType);
+  const int16_t width = static_cast<int16_t>(field.m_nLength);
+  const int32_t primary = strcasecmp(field.m_strName.c_str(), m_pCurrentDatabase->m_strPrimaryKey.c_str()) == 0;
+  const int32_t media = field.m_bIsMedia;
+  const std::string choices = QuotedChoices(field.m_choices);
+  const std::string low = Fixed(field.m_dRangeLow);
+  const std::string high = Fixed(field.m_dRangeHigh);
+  const int32_t search = field.m_bQBSearch, browse = field.m_bQBBrowse, detail = field.m_bQBDetail;
+  CResultRow row(*m_pSchema);
+  for (const void* value : std::initializer_list<const void*>{
+           &field.m_strName, &field.m_strDescription, &type, &width, &primary, &media, &choices, &low,
+           &high, &search, &browse, &detail})
+    row.AddValue(value);
+  GetRequest()->SendMoreData(row.BuildPacket());
 }
 
 void CServiceDatabase::SendRecordsetRow() {
@@ -256,17 +243,4 @@ void CServiceDatabase::SendRecordsetRow() {
         cell.value);
   }
   GetRequest()->SendMoreData(row.BuildPacket());
-}
-
-bool CServiceDatabase::StepRows() {
-  if (!m_pRecordset || m_pRecordset->IsEOF()) return Finish(), false;
-  SendRecordsetRow();
-  try {
-    m_pRecordset->MoveNext();
-  } catch (const CDBException&) {
-    // The rows sent are not all there are: the client hears so.
-    return Finish(qn::kResultDbError), false;
-  }
-  if (m_pRecordset->IsEOF()) return Finish(), false;
-  return true;
 }

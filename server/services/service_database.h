@@ -2,8 +2,8 @@
 // operator lists in the catalogue (database_catalogue): the list of
 // databases and their fields, searches, distinct values and procedure calls
 // (service_database_query.cpp), and adding, changing and deleting rows and
-// their media files (service_database_update.cpp). Rows go out from pulse
-// steps, a bounded number per step.
+// their media files (service_database_update.cpp). Rows go out through the
+// service base's row stream.
 #pragma once
 #include <cstdint>
 #include <memory>
@@ -16,7 +16,7 @@
 #include "server/services/database_catalogue.h"
 
 class CColumnTypes;
-class CPulse;
+struct CRowSource;
 
 namespace qn {
 inline constexpr uint16_t kResultDbParamCount = 0x1500;
@@ -61,7 +61,6 @@ class CServiceDatabase : public CServiceBase {
 
   bool IsAvailable() override;
   int ProcessRequest() override;
-  void ContinueRequest() override;
   void OnReceiveFileDone() override;
   void OnReceiveFileFailed() override;
 
@@ -69,8 +68,6 @@ class CServiceDatabase : public CServiceBase {
   // one pass; the time is a timestamp literal in filters, the automation
   // date number elsewhere.
   std::string ExpandValueMacros(const std::string& text, bool quoteUserID, bool inFilter) const;
-
-  enum StreamState { kStreamDatabases = 0, kStreamFields, kStreamSearch, kStreamUnique, kStreamProcedure };
 
  private:
   struct Handler;
@@ -93,16 +90,18 @@ class CServiceDatabase : public CServiceBase {
   // The parameters in order; false when their count is not `count`.
   bool TakeParams(int count, std::vector<std::string>& out);
 
-  // Sends the schema and the first step's rows; a pulse sends the rest.
-  int StartStream(StreamState state);
-  // Up to a step's share of rows; false once the request has ended.
-  bool StreamStep();
-  // One entry or row of the stream; false once the request has ended (the
-  // service may be gone then).
-  bool StepCatalogue();
-  bool StepRows();
+  // Streams the list; the schema and the recordset are freed once it is
+  // complete, and a database failure ends it with 0x1503.
+  int StreamList(CRowSource rows);
+  // One entry of the catalogue or of a database's field list; nothing for
+  // an entry the member may not see.
+  void SendDatabaseRow(const CDatabaseInfo& database);
+  void SendFieldRow(const CFieldInfo& field);
+  // Streams the open recordset's rows (searches, distinct values, procedure
+  // rows).
+  int StreamRecordset();
   void SendRecordsetRow();
-  // Stops the pulse and frees the schema and the recordset.
+  // Frees the schema and the recordset.
   void StopStream();
   // Ends the request; nothing of the service may be touched afterwards.
   void Finish(uint16_t code = 0);
@@ -132,9 +131,7 @@ class CServiceDatabase : public CServiceBase {
   // The stored media file of a text media field for a key value.
   std::string MediaFile(const CFieldInfo& field, const std::string& key);
 
-  CPulse* m_pPulse = nullptr;
   std::unique_ptr<CColumnTypes> m_pSchema;
-  int m_nStreamState = -1;
   std::unique_ptr<CServiceDatabaseRecordset> m_pRecordset;
   size_t m_nCursor = 0;
   const CDatabaseInfo* m_pCurrentDatabase = nullptr;

@@ -169,7 +169,7 @@ int CServiceDatabase::Search() {
   m_pRecordset->m_strFilter = filter;
   m_pRecordset->m_strSort = order;
   m_pRecordset->Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly);
-  return StartStream(kStreamSearch);
+  return StreamRecordset();
 }
 
 int CServiceDatabase::GetUniqueFieldValues() {
@@ -187,7 +187,7 @@ int CServiceDatabase::GetUniqueFieldValues() {
   m_pRecordset->SetDistinct(TRUE);
   m_pRecordset->m_strFilter = ExpandValueMacros(WithoutBang(database->m_strReadFilter), true, true);
   m_pRecordset->Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly);
-  return StartStream(kStreamUnique);
+  return StreamRecordset();
 }
 
 int CServiceDatabase::Call() {
@@ -252,5 +252,5 @@ int CServiceDatabase::Call() {
   }
   m_pRecordset = std::move(recordset);
   m_pSchema = std::move(schema);
-  return StartStream(kStreamProcedure);
+  return StreamRecordset();
 }

@@ -11,12 +11,11 @@
 #include "common/drive_paths.h"
 #include "common/helpers.h"
 #include "common/module_registration.h"
-#include "common/pulse.h"
 #include "server/core/request_context.h"
 #include "server/core/request_packet.h"
 #include "server/core/result_set.h"
+#include "server/core/row_stream.h"
 #include "server/core/service_factory.h"
-#include "server/core/transport_base.h"
 #include "server/core/user.h"
 #include "server/data/connection_pool.h"
 #include "server/data/count_rows.h"
@@ -105,7 +104,8 @@ const CServiceFileLib::Item CServiceFileLib::kItems[] = {
     {"GetFiles4FolderBySenderDesc", &CServiceFileLib::GetFiles4Folder, nullptr, 1, 1,
      "UploadedBy DESC, FileName, LastModDate, FileSize"},
     {"GetFileDetails", &CServiceFileLib::GetFileDetails, nullptr, 1, 1, nullptr},
-    {"GetFolderTree", &CServiceFileLib::GetFolderTree, nullptr, 0, 0, nullptr},
+    // The path is optional: an absent one reads as empty.
+    {"GetFolderTree", &CServiceFileLib::GetFolderTree, nullptr, 1, 1, nullptr},
     {"GetLongDescriptionForFile", &CServiceFileLib::GetLongDescriptionForFile, nullptr, 1, 1,
      nullptr},
     {"GetKeywordsForFile", &CServiceFileLib::GetKeywordsForFile, nullptr, 1, 1, nullptr},
@@ -117,7 +117,7 @@ const CServiceFileLib::Item CServiceFileLib::kItems[] = {
 
 CServiceFileLib::CServiceFileLib() = default;
 
-CServiceFileLib::~CServiceFileLib() { StopRows(); }
+CServiceFileLib::~CServiceFileLib() = default;
 
 bool CServiceFileLib::IsAvailable() { return g_bEnabled; }
 
@@ -139,27 +139,24 @@ int CServiceFileLib::ProcessRequest() {
 
 // ---- answers ---------------------------------------------------------------
 
-int CServiceFileLib::StartRows(Step step) {
-  GetRequest()->SendData(m_pColumns->BuildPacket());
-  if (step == kFolderTree ? m_pFolders->IsEOF() : m_pRecordset->IsEOF()) {
-    StopRows();
-    GetRequest()->EndRequest();
-    return 0;
-  }
-  m_nStep = step;
-  // The first step's rows leave with the schema, so a short list is one
-  // write and its statement's cursor is back before the next request; a
-  // pulse sends the rest.
-  if (SendStep()) m_pPulse = new CPulse(&CServiceBase::PulseCallback, this);
-  return 0;
+int CServiceFileLib::StreamRecordset(void (CServiceFileLib::*sendRow)()) {
+  // A database failure ends the list with 0x1306, so a list cut short never
+  // looks complete.
+  return StreamRows(*m_pColumns, RowsOf(m_pRecordset, [this, sendRow] { (this->*sendRow)(); }));
 }
 
-void CServiceFileLib::StopRows() {
-  CPulse::Stop(m_pPulse);
-  m_pPulse = nullptr;
-  if (m_pRecordset) m_pRecordset->Close();
-  m_pRecordset.reset();
-  m_pFolders.reset();
+void CServiceFileLib::SendFileRow() {
+  auto& file = static_cast<CFiles_J_Files2Directories&>(*m_pRecordset);
+  const int32_t modified = Date(file.m_LastModDate);
+  SendRow({&file.m_FileID, &file.m_FileName, &modified, &file.m_FileSize, &file.m_UploadedBy,
+           &file.m_ShortDescription});
+  file.MoveNext();
+}
+
+void CServiceFileLib::SendKeywordRow() {
+  auto& keyword = static_cast<CKeywords_2&>(*m_pRecordset);
+  SendRow({&keyword.m_KeywordID, &keyword.m_Keyword});
+  keyword.MoveNext();
 }
 
 void CServiceFileLib::SendRow(const std::vector<const void*>& values) {
@@ -213,7 +210,7 @@ int CServiceFileLib::GetFiles4Folder() {
                             {kColumnLong, "FileSize"},
                             {kColumnString, "UploadedBy"},
                             {kColumnString, "ShortDescription"}});
-  return StartRows(kFileList);
+  return StreamRecordset(&CServiceFileLib::SendFileRow);
 }
 
 bool CServiceFileLib::CheckFileFolderKey(int32_t fileId) {
@@ -283,7 +280,7 @@ int CServiceFileLib::GetKeywordsForFile() {
   OpenForReading(*keywords, "FileID=" + Id(fileId));
   m_pRecordset = std::move(keywords);
   m_pColumns = Columns(-1, {{kColumnLong, "KeywordID"}, {kColumnString, "Keyword"}});
-  return StartRows(kKeywords);
+  return StreamRecordset(&CServiceFileLib::SendKeywordRow);
 }
 
 int CServiceFileLib::GetDownloadCountForFile() {
@@ -310,113 +307,46 @@ int CServiceFileLib::GetFolderTree() {
     if (slash == std::string::npos) break;
     start = slash + 1;
   }
-  m_folderQueue.clear();
-  m_expanded.clear();
   static const CFolderColumns kDirectories{"Directories", "DirectoryID", "ParentDirectory",
                                            "DirectoryName", "ReadKeyID", nullptr};
-  m_pFolders = std::make_unique<CFolderLevels>(FileDb(), kDirectories);
+  // Below the top level, the order SQLite gives these rows unsorted. The
+  // children of a folder whose id is -1 carry -1, as the top level's folders
+  // do: they are that folder's level too.
+  m_pFolders = std::make_unique<CFolderLevels>(FileDb(), kDirectories, CFolderLevels::kByName,
+                                               CFolderLevels::kById, false);
   m_pFolders->Start();
-  m_pFolders->Open(kTopLevelParent, CFolderLevels::kByName);
-  m_bSkipRest = false;
   m_pColumns = Columns(-1, {{kColumnLong, "ParentDirectory"},
                             {kColumnString, "DirectoryName"},
                             {kColumnLong, "DirectoryID"},
                             {kColumnLong, "FolderKeyID"}});
-  return StartRows(kFolderTree);
+  return StreamRows(*m_pColumns, RowsOf(m_pFolders, [this] { VisitFolder(); }));
 }
 
-bool CServiceFileLib::VisitFolder() {
+void CServiceFileLib::VisitFolder() {
   const CFolderRow& folder = m_pFolders->Row();
   const bool visible = folder.parent == kTopLevelParent || folder.readKey == -1 ||
                        GetUser()->HasKeyID(folder.readKey);
-  bool sent = false;
+  bool levelDone = false;
   if (visible) {
-    const int32_t queued = ChildrenParentId(folder.id, folder.parent);
+    const int32_t children = ChildrenParentId(folder.id, folder.parent);
     if (!m_bShowAll && strcasecmp(folder.name.c_str(), m_pathParts.front().c_str()) == 0) {
       // Only this folder's branch leads on.
       m_pathParts.pop_front();
-      m_bSkipRest = true;
+      levelDone = true;
       if (m_pathParts.empty())
         m_bShowAll = true;
       else
-        m_folderQueue.push_back(queued);
+        m_pFolders->Queue(children);
     }
     if (m_bShowAll) {
       SendRow({&folder.parent, &folder.name, &folder.id, &folder.readKey});
-      m_folderQueue.push_back(queued);
-      sent = true;
+      m_pFolders->Queue(children);
     }
   }
-  if (!m_bSkipRest) m_pFolders->MoveNext();
-  return sent;
-}
-
-bool CServiceFileLib::OpenNextLevel() {
-  m_pFolders->Close();
-  while (!m_folderQueue.empty()) {
-    const int32_t parent = m_folderQueue.front();
-    m_folderQueue.pop_front();
-    // Every top-level folder queues 0, and a folder may name a descendant
-    // as its parent: each is expanded once.
-    if (!m_expanded.insert(parent).second) continue;
-    m_bSkipRest = false;
-    // Below the top level, the order SQLite gives these rows unsorted.
-    m_pFolders->Open(parent, CFolderLevels::kById);
-    return true;
-  }
-  return false;
-}
-
-// ---- the continuation --------------------------------------------------------
-
-void CServiceFileLib::ContinueRequest() {
-  // Rows wait while the client has not read the ones queued.
-  if (RestWhileBacklogged(m_pPulse)) return;
-  SendStep();
-}
-
-bool CServiceFileLib::SendStep() {
-  // A step does a bounded share of the answer, so a long list never holds
-  // the loop, and the rows of one step leave the connection in one write. A
-  // database failure escapes to the pulse (or to the request), which ends
-  // the request with 0x1306, so a list cut short never looks complete.
-  CTransportBase* connection = GetRequest()->GetConnection();
-  for (int unit = 0; unit < kUnitsPerStep; ++unit) {
-    if (!StepOnce()) {
-      StopRows();
-      GetRequest()->EndRequest();
-      return false;
-    }
-    if (connection->IsOutputBacklogged()) break;
-  }
-  return true;
-}
-
-bool CServiceFileLib::StepOnce() {
-  switch (m_nStep) {
-    case kFileList: {
-      auto& file = static_cast<CFiles_J_Files2Directories&>(*m_pRecordset);
-      const int32_t modified = Date(file.m_LastModDate);
-      SendRow({&file.m_FileID, &file.m_FileName, &modified, &file.m_FileSize, &file.m_UploadedBy,
-               &file.m_ShortDescription});
-      file.MoveNext();
-      return !file.IsEOF();
-    }
-    case kKeywords: {
-      auto& keyword = static_cast<CKeywords_2&>(*m_pRecordset);
-      SendRow({&keyword.m_KeywordID, &keyword.m_Keyword});
-      keyword.MoveNext();
-      return !keyword.IsEOF();
-    }
-    case kFolderTree:
-      // Rows that are not sent count as no unit, within bounds.
-      for (int visits = 0; visits < 64; ++visits) {
-        if (m_bSkipRest || m_pFolders->IsEOF()) return OpenNextLevel();
-        if (VisitFolder()) return true;
-      }
-      return true;
-  }
-  return false;
+  if (levelDone)
+    m_pFolders->Close();
+  else
+    m_pFolders->MoveNext();
 }
 
 // ---- download ----------------------------------------------------------------

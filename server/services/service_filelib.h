@@ -9,7 +9,6 @@
 #include <deque>
 #include <memory>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "server/core/service_base.h"
@@ -17,7 +16,6 @@
 
 class CColumnTypes;
 class CDatabase;
-class CPulse;
 class CRecordset;
 
 namespace qn {
@@ -36,13 +34,9 @@ class CServiceFileLib : public CServiceBase {
   ~CServiceFileLib() override;
 
   bool IsAvailable() override;
-  void ContinueRequest() override;
   int ProcessRequest() override;
   void OnSendFileQueued() override;
   void OnReceiveFileDone() override;
-
-  // The continuation's multi-row answers.
-  enum Step { kFileList = 1, kFolderTree = 3, kKeywords = 5 };
 
  private:
   struct Item;
@@ -65,32 +59,21 @@ class CServiceFileLib : public CServiceBase {
   // The file id of a one-parameter request, after the folder check: 0 and
   // the id, or the refusal.
   int FileIdChecked(int32_t& fileId);
-  // Sends the schema and starts the continuation over the open recordset.
-  int StartRows(Step step);
+  // Streams the open recordset's rows, each sent by `sendRow`.
+  int StreamRecordset(void (CServiceFileLib::*sendRow)());
+  void SendFileRow();
+  void SendKeywordRow();
   void SendRow(const std::vector<const void*>& values);
   // One KeyCost row from a Keys recordset (0 without a row), then the end.
   int AnswerKeyCost(CRecordset& keys, int32_t cost);
-  void StopRows();
-  // One row sent, or one folder level opened; false when the answer is
-  // complete.
-  bool StepOnce();
-  // Sends one step's rows; false once the request has ended.
-  bool SendStep();
-  // One visited row of the tree: true when it was sent.
-  bool VisitFolder();
-  // The next queued folder's children as the current level; false when the
-  // walk is over.
-  bool OpenNextLevel();
+  // One row of the tree's current level: sent when visible, descended into
+  // when on the path.
+  void VisitFolder();
   // The Files, Keywords and link rows of a finished upload; throws on
   // failure, having taken back what it added.
   void AddUploadRows();
 
-  // Rows and folder levels one pulse step may take.
-  static constexpr int kUnitsPerStep = 32;
-
   std::unique_ptr<CColumnTypes> m_pColumns;
-  CPulse* m_pPulse = nullptr;
-  Step m_nStep = kFileList;
   // The file list's order, from the item.
   const char* m_pSort = nullptr;
   std::unique_ptr<CRecordset> m_pRecordset;
@@ -107,9 +90,6 @@ class CServiceFileLib : public CServiceBase {
   int32_t m_nFolderId = -1;
   // Folder tree.
   std::unique_ptr<CFolderLevels> m_pFolders;
-  std::deque<int32_t> m_folderQueue;
-  std::unordered_set<int32_t> m_expanded;
   std::deque<std::string> m_pathParts;
   bool m_bShowAll = false;
-  bool m_bSkipRest = false;
 };

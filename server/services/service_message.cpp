@@ -8,12 +8,11 @@
 
 #include "common/helpers.h"
 #include "common/module_registration.h"
-#include "common/pulse.h"
 #include "server/core/request_context.h"
 #include "server/core/request_packet.h"
 #include "server/core/result_set.h"
+#include "server/core/row_stream.h"
 #include "server/core/service_factory.h"
-#include "server/core/transport_base.h"
 #include "server/core/user.h"
 #include "server/data/connection_pool.h"
 #include "server/data/folder_tree.h"
@@ -126,7 +125,7 @@ const CServiceMessage::Handler CServiceMessage::kHandlers[] = {
 
 CServiceMessage::CServiceMessage() = default;
 
-CServiceMessage::~CServiceMessage() { StopWalk(); }
+CServiceMessage::~CServiceMessage() = default;
 
 int CServiceMessage::ProcessRequest() {
   for (const Handler& handler : kHandlers) {
@@ -134,8 +133,8 @@ int CServiceMessage::ProcessRequest() {
     try {
       return handler.run(*this);
     } catch (const std::exception&) {
-      // Recordsets of the request close with their owners.
-      StopWalk();
+      // Recordsets of the request close with their owners, and a walk's with
+      // the service.
       return qn::kResultServiceException;
     }
   }
@@ -148,28 +147,10 @@ bool CServiceMessage::MayUseKey(int32_t keyId) const {
   return user != nullptr && user->HasKeyID(keyId);
 }
 
-void CServiceMessage::StopWalk() {
-  CPulse::Stop(m_pPulse);
-  m_pPulse = nullptr;
-  m_pWalk.reset();
-  m_pFolders.reset();
-}
-
 void CServiceMessage::SendRow(const std::vector<const void*>& values) {
   CResultRow row(*m_pSchema);
   for (const void* value : values) row.AddValue(value);
   GetRequest()->SendMoreData(row.BuildPacket());
-}
-
-int CServiceMessage::StartWalk(WalkKind kind, std::unique_ptr<CRecordset> walk) {
-  GetRequest()->SendData(m_pSchema->BuildPacket());
-  m_nWalkKind = kind;
-  m_pWalk = std::move(walk);
-  // The first step's rows leave with the schema, so a short list is one
-  // write and its statement's cursor is back before the next request; a
-  // pulse sends the rest.
-  if (WalkStep()) m_pPulse = new CPulse(&CServiceBase::PulseCallback, this);
-  return 0;
 }
 
 int CServiceMessage::StartListWalk(WalkKind kind, std::unique_ptr<CRecordset> walk) {
@@ -189,37 +170,11 @@ int CServiceMessage::StartListWalk(WalkKind kind, std::unique_ptr<CRecordset> wa
     m_pSchema->AddColumn(kColumnDate, "Date");
     m_pSchema->AddColumn(kColumnString, "UserID");
   }
-  return StartWalk(kind, std::move(walk));
-}
-
-void CServiceMessage::ContinueRequest() {
-  // Rows wait while the client has not read the ones queued.
-  if (RestWhileBacklogged(m_pPulse)) return;
-  WalkStep();
-}
-
-bool CServiceMessage::WalkStep() {
-  try {
-    // A step does a bounded share of the walk, so a long list never holds
-    // the loop; the rows of one step leave the connection in one write.
-    CTransportBase* connection = GetRequest()->GetConnection();
-    for (int unit = 0; unit < kUnitsPerStep; ++unit) {
-      const bool more = m_nWalkKind == kWalkFolders ? FolderStep() : ListStep();
-      if (!more) {
-        StopWalk();
-        GetRequest()->EndRequest();
-        return false;
-      }
-      if (connection->IsOutputBacklogged()) break;
-    }
-    return true;
-  } catch (const std::exception&) {
-    // A read that fails would fail again at every pulse, and a list cut
-    // short must not look complete: the client hears why it ends.
-    StopWalk();
-    GetRequest()->FailRequest(qn::kResultServiceException);
-    return false;
-  }
+  m_nWalkKind = kind;
+  m_pWalk = std::move(walk);
+  // A failed read ends the list with 0x1306: a list cut short must not look
+  // complete.
+  return StreamRows(*m_pSchema, RowsOf(m_pWalk, [this] { SendListRow(); }));
 }
 
 // ---- folder tree
@@ -232,61 +187,40 @@ int CServiceMessage::GetMessageFolders() {
   if (!m_bWholeTree) {
     for (std::string& component : SplitFolderPath(path)) m_path.push_back(std::move(component));
   }
-  m_folderQueue.clear();
-  m_expanded = {-1};
   static const CFolderColumns kFolders{"Folders", "FolderID", "ParentID",
                                        "Folder",  "ReadKey",  "WriteKey"};
   m_pFolders = std::make_unique<CFolderLevels>(Database(), kFolders);
   m_pFolders->Start();
-  m_pFolders->Open(-1, CFolderLevels::kByName);
 
   m_pSchema = std::make_unique<CColumnTypes>(4, -1);
   m_pSchema->AddColumn(kColumnLong, "ParentID");
   m_pSchema->AddColumn(kColumnString, "Folder");
   m_pSchema->AddColumn(kColumnLong, "FolderID");
   m_pSchema->AddColumn(kColumnBool, "WriteKey");
-  if (m_pFolders->IsEOF()) {
-    m_pFolders.reset();
-    GetRequest()->SendData(m_pSchema->BuildPacket());
-    GetRequest()->EndRequest();
-    return 0;
-  }
-  return StartWalk(kWalkFolders, nullptr);
+  return StreamRows(*m_pSchema, RowsOf(m_pFolders, [this] { VisitFolder(); }));
 }
 
-bool CServiceMessage::FolderStep() {
-  CFolderLevels& level = *m_pFolders;
+void CServiceMessage::VisitFolder() {
+  const CFolderRow& folder = m_pFolders->Row();
   bool levelDone = false;
   // A folder the member may not read hides everything below it.
-  if (!level.IsEOF() && MayUseKey(level.Row().readKey)) {
-    const CFolderRow& folder = level.Row();
+  if (MayUseKey(folder.readKey)) {
     if (!m_bWholeTree && strcasecmp(folder.name.c_str(), m_path.front().c_str()) == 0) {
       m_path.pop_front();
       if (m_path.empty()) m_bWholeTree = true;
-      else m_folderQueue.push_back(folder.id);
+      else m_pFolders->Queue(folder.id);
       levelDone = true;
     }
     if (m_bWholeTree) {
       const int32_t writable = MayUseKey(folder.writeKey) ? TRUE : FALSE;
       SendRow({&folder.parent, &folder.name, &folder.id, &writable});
-      m_folderQueue.push_back(folder.id);
+      m_pFolders->Queue(folder.id);
     }
   }
-  if (!levelDone) {
-    level.MoveNext();
-    if (!level.IsEOF()) return true;
-  }
-  level.Close();
-  while (!m_folderQueue.empty()) {
-    const int32_t parent = m_folderQueue.front();
-    m_folderQueue.pop_front();
-    // A folder whose id is -1 would list the top level again, and so on
-    // without end: each level is listed once.
-    if (!m_expanded.insert(parent).second) continue;
-    level.Open(parent, CFolderLevels::kByName);
-    return true;
-  }
-  return false;
+  if (levelDone)
+    m_pFolders->Close();
+  else
+    m_pFolders->MoveNext();
 }
 
 // ---- single messages and responses
@@ -431,9 +365,8 @@ int CServiceMessage::GetResponseUserReadList() {
   return StartListWalk(kWalkResponseReaders, std::move(list));
 }
 
-bool CServiceMessage::ListStep() {
+void CServiceMessage::SendListRow() {
   CRecordset* list = m_pWalk.get();
-  if (list == nullptr || list->IsEOF()) return false;
   switch (m_nWalkKind) {
     case kWalkMessageHeaders: {
       auto* rows = static_cast<CMessages_2*>(list);
@@ -459,9 +392,6 @@ bool CServiceMessage::ListStep() {
       SendRow({&date, &rows->m_UserID});
       break;
     }
-    default:
-      return false;
   }
   list->MoveNext();
-  return !list->IsEOF();
 }

@@ -1,15 +1,14 @@
 // The "Message" service: the tree of message folders, the messages of a
 // folder, the responses to a message and who has read each, and the posting,
 // editing and deletion of messages and responses. Everything lives in the
-// database QNRMSG. Lists go out a few rows per pulse step from an open
-// forward-only recordset, never gathered in memory; the folder tree is read
-// whole when it is small (see CFolderLevels).
+// database QNRMSG. Lists go out through the service base's row stream from
+// an open forward-only recordset, never gathered in memory; the folder tree
+// is read whole when it is small (see CFolderLevels).
 #pragma once
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "server/core/service_base.h"
@@ -18,7 +17,6 @@ class CColumnTypes;
 class CDatabase;
 class CFolderLevels;
 class CFolders_2;
-class CPulse;
 class CRecordset;
 
 namespace qn {
@@ -35,8 +33,6 @@ class CServiceMessage : public CServiceBase {
 
   bool IsAvailable() override { return true; }
   int ProcessRequest() override;
-  // One step of the running walk.
-  void ContinueRequest() override;
 
   enum WalkKind {
     kWalkFolders = 0,
@@ -75,21 +71,18 @@ class CServiceMessage : public CServiceBase {
   template <class Row, class Reading>
   int ReadOne(const char* idFilter, const char* noReading, std::string Row::*body,
               int32_t Row::*rowId, int32_t Reading::*readingId);
-  // Sends the schema, keeps `walk` and starts the pulse.
-  int StartWalk(WalkKind kind, std::unique_ptr<CRecordset> walk);
-  // Header and read lists: an empty list ends at once, without a schema.
+  // Header and read lists: an empty list ends at once, without a schema;
+  // otherwise the schema and the rows go out as a stream.
   int StartListWalk(WalkKind kind, std::unique_ptr<CRecordset> walk);
   // The eight header lists: kWalkMessageHeaders or kWalkResponseHeaders.
   int GetHeaders(WalkKind kind, HeaderOrder order);
   // The single-row replies of GetMessage and GetResponse.
   int SendBody(const std::string& body);
-  // One row or one folder level of the walk; false when the walk is done.
-  bool FolderStep();
-  bool ListStep();
-  // Stops the pulse and frees the recordset; the request goes on.
-  void StopWalk();
-  // Sends one step of the walk; false once the request has ended.
-  bool WalkStep();
+  // One row of the tree's current level: sent when readable, descended into
+  // when on the path.
+  void VisitFolder();
+  // Sends the list's current row and moves to the next.
+  void SendListRow();
   void SendRow(const std::vector<const void*>& values);
 
   static CDatabase* Database();
@@ -100,16 +93,10 @@ class CServiceMessage : public CServiceBase {
   static bool FindFolder(int32_t folderId, CFolders_2& folder,
                          const char* format = "FolderID=%ld");
 
-  // Rows and folder levels one pulse step may take.
-  static constexpr int kUnitsPerStep = 32;
-
-  CPulse* m_pPulse = nullptr;
   std::unique_ptr<CColumnTypes> m_pSchema;
   int32_t m_nWalkKind = kWalkFolders;
   std::unique_ptr<CRecordset> m_pWalk;
   std::unique_ptr<CFolderLevels> m_pFolders;
-  std::deque<int32_t> m_folderQueue;
-  std::unordered_set<int32_t> m_expanded;
   bool m_bWholeTree = false;
   std::deque<std::string> m_path;
 };

@@ -6,7 +6,6 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
-#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -17,6 +16,7 @@
 #include <functional>
 
 #include "fake_host.h"
+#include "support/offscreen_qt.h"
 #include "tools/dbsetup/core/installer_texts.h"
 #include "tools/dbsetup/qt/installer_dialogs.h"
 #include "tools/dbsetup/qt/installer_window.h"
@@ -26,24 +26,10 @@ namespace {
 
 using namespace texts;
 
-QApplication& App() {
-  static int argc = 1;
-  static char name[] = "test_dbsetup";
-  static char* argv[] = {name, nullptr};
-  static QApplication* app = [] {
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    return new QApplication(argc, argv);
-  }();
-  return *app;
-}
+QApplication& App() { return qn::test::OffscreenApp(); }
+using qn::test::Capture;
 
 QString Q(const char* text) { return QString::fromUtf8(text); }
-
-void Capture(QWidget& widget, const char* name) {
-  const QString dir = QString::fromUtf8(QN_BIN_DIR) + "/../captures";
-  QDir().mkpath(dir);
-  ASSERT_TRUE(widget.grab().save(dir + "/" + name + ".png")) << name;
-}
 
 std::vector<QString> LabelTexts(QWidget& widget) {
   std::vector<QString> texts;

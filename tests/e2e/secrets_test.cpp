@@ -97,8 +97,10 @@ TEST(Secrets, TheSetUpScriptMakesTheDatabasesTheOwnersOnly) {
   std::ofstream(dir / "QNCHAT.MDB") << "";
   fs::permissions(dir / "QNCHAT.MDB", fs::perms(0644));
   fs::permissions(dir, fs::perms(0755));
+  // The templates of this build, wherever it was made.
   const auto run = qn::svctest::RunProgram(
-      {"/bin/bash", std::string(QN_SOURCE_DIR) + "/scripts/create-databases"},
+      {"/usr/bin/env", "QN_TEMPLATE_DIR=" QN_TEMPLATE_DIR, "/bin/bash",
+       std::string(QN_SOURCE_DIR) + "/scripts/create-databases"},
       std::chrono::seconds(60));
   ASSERT_EQ(run.exitCode, 0) << run.output;
   EXPECT_EQ(Mode(dir), 0700u);

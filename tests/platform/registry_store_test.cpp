@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -288,4 +289,94 @@ TEST_F(RegistryStore, ConcurrentThreadsLoseNoValue) {
   ASSERT_EQ(store_.OpenKey(kMachine, "T", k), kOk);
   ASSERT_EQ(store_.QueryValues(k, values), kOk);
   EXPECT_EQ(values.size(), 200u);
+}
+
+// A save of several keys beside another program's writes: a reader of the
+// file finds all of a save or none of it, the other program's values stay
+// (also a value the save keeps in a key it replaces), and values the save
+// names take its data where they stand.
+TEST_F(RegistryStore, ASeveralKeyWriteIsWholeAndKeepsWhatItDoesNotName) {
+  constexpr int kSaves = 150;
+  constexpr int kOtherWrites = 150;
+  ASSERT_EQ(Set(store_, "P\\One", "n", "0"), kOk);
+  ASSERT_EQ(Set(store_, "P\\List", "Loop", "theirs"), kOk);
+  pid_t other = ::fork();
+  ASSERT_GE(other, 0);
+  if (other == 0) {
+    Store own{file_};
+    KeyHandle k;
+    if (own.CreateKey(kMachine, "P\\One", k) != kOk) ::_exit(2);
+    for (int i = 0; i < kOtherWrites; ++i)
+      if (own.SetValue(k, MakeDword("o" + std::to_string(i), 1)) != kOk) ::_exit(1);
+    ::_exit(0);
+  }
+  pid_t reader = ::fork();
+  ASSERT_GE(reader, 0);
+  if (reader == 0) {
+    // Every version of the file until the last save: "n" in One and the
+    // entries of List agree.
+    int torn = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (std::string n; n != std::to_string(kSaves) && std::chrono::steady_clock::now() < deadline;) {
+      qn::reg::text::Document doc;
+      std::string error;
+      const bool parsed = qn::reg::text::Parse(ReadFile(file_), doc, error);
+      const size_t one = doc.Find("P\\One"), list = doc.Find("P\\List");
+      if (!parsed || one == std::string::npos || list == std::string::npos) {
+        ++torn;
+        break;
+      }
+      std::string entries;
+      for (const auto& e : doc.keys[one].values)
+        if (e.value.name == "n") n = AsString(e.value);
+      for (const auto& e : doc.keys[list].values)
+        if (e.value.name != "Loop") entries += AsString(e.value);
+      if (n != "0" && entries != n + n) ++torn;
+    }
+    ::_exit(torn == 0 ? 0 : 3);
+  }
+  for (int i = 1; i <= kSaves; ++i) {
+    const std::string n = std::to_string(i);
+    ASSERT_EQ(store_.WriteKeys({KeyWrite{kMachine, "P\\One", {MakeString("N", n)}, false, {}},
+                                KeyWrite{kMachine, "P\\List", {MakeString("00", n), MakeString("01", n)}, true, {"LOOP"}}}),
+              kOk);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(other, &status, 0), other);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_EQ(::waitpid(reader, &status, 0), reader);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a reader found half a save";
+
+  KeyHandle one, list;
+  ASSERT_EQ(store_.OpenKey(kMachine, "P\\One", one), kOk);
+  ASSERT_EQ(store_.OpenKey(kMachine, "P\\List", list), kOk);
+  std::vector<Value> values;
+  ASSERT_EQ(store_.QueryValues(one, values), kOk);
+  ASSERT_EQ(values.size(), 1u + kOtherWrites);
+  EXPECT_EQ(values[0].name, "n") << "kept where it stands, as written";
+  EXPECT_EQ(AsString(values[0]), std::to_string(kSaves));
+  ASSERT_EQ(store_.QueryValues(list, values), kOk);
+  ASSERT_EQ(values.size(), 3u);
+  EXPECT_EQ(values[0].name, "Loop");
+  EXPECT_EQ(AsString(values[0]), "theirs");
+
+  // A save that fails writes none of its keys.
+  const std::string before = ReadFile(file_);
+  fs::path temp = file_;
+  temp += ".tmp";
+  fs::create_directory(temp);
+  EXPECT_NE(store_.WriteKeys({KeyWrite{kMachine, "P\\One", {MakeString("n", "lost")}, false, {}},
+                              KeyWrite{kMachine, "P\\New", {MakeString("x", "lost")}, false, {}}}),
+            kOk);
+  EXPECT_EQ(ReadFile(file_), before);
+  fs::remove(temp);
+  // A save that changes nothing leaves the file alone.
+  struct stat st1, st2;
+  ASSERT_EQ(::stat(file_.c_str(), &st1), 0);
+  ASSERT_EQ(store_.WriteKeys({KeyWrite{kMachine, "P\\List", {MakeString("00", std::to_string(kSaves)),
+                                                              MakeString("01", std::to_string(kSaves))},
+                                       true, {"Loop"}}}),
+            kOk);
+  ASSERT_EQ(::stat(file_.c_str(), &st2), 0);
+  EXPECT_EQ(st1.st_ino, st2.st_ino);
 }
