@@ -11,17 +11,23 @@
 //       "MailLtr" (10 members, letters of 100 recipients each, the members
 //       posting at once), "MaxConnections" 50, timed from the first post to
 //       the last message at an smtp-sink (which ends after R messages),
-//       beside smtp-source -s 50 -m R -l 300 to the same kind of sink.
+//       beside smtp-source -s 50 -m R -l 300 to the same kind of sink;
+//   (c) a relay that greets and never answers: H letters of 30 KB to
+//       Internet addresses posted by 10 members at once; letters accepted and
+//       refused, the server's RSS growth (at its highest while posting),
+//       then a stop: every accepted letter must be back with its sender.
 //
-//   smtp_load [--messages M] [--relayed R]     (defaults 20000 and 10000)
+//   smtp_load [--messages M] [--relayed R] [--hung H]  (defaults 20000, 10000, 3000)
 //
 // Both storage modes (PostgreSQL when scripts/pg-test-server's environment
 // is present). Exit code 0 when, with the per-area SQLite files, (a) is at
-// least 0.3 and (b) at least 0.6 of its anchor.
+// least 0.3 and (b) at least 0.6 of its anchor, and in both modes (c) grows
+// the server by at most 16 MiB and loses no letter.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -34,6 +40,7 @@
 #include "support/bench_flags.h"
 #include "support/bench_support.h"
 #include "support/mail_seed.h"
+#include "support/smtp_peers.h"
 
 using qn::bench::Clock;
 using qn::client::ProtocolClient;
@@ -49,14 +56,18 @@ constexpr int kLetterRecipients = 100;
 constexpr double kInboundTarget = 0.3;
 constexpr double kRelayTarget = 0.6;
 
+constexpr double kHungGrowthMiB = 16;
+
 struct Options {
   int messages = 20000;
   int relayed = 10000;
+  int hung = 3000;
 };
 
 Options Parse(int argc, char** argv) {
   Options o;
-  qn::bench::ReadFlags(argc, argv, {{"--messages", &o.messages}, {"--relayed", &o.relayed}});
+  qn::bench::ReadFlags(argc, argv,
+                       {{"--messages", &o.messages}, {"--relayed", &o.relayed}, {"--hung", &o.hung}});
   return o;
 }
 
@@ -217,6 +228,81 @@ Run Relay(StorageMode mode, int relayed) {
   return {ok ? relayed / seconds : 0, ok};
 }
 
+struct HungRun {
+  int accepted = 0, refused = 0;
+  double postSeconds = 0;
+  double startMiB = 0, peakMiB = 0;
+  long returned = 0;
+  bool ok = false;
+};
+
+HungRun HungRelay(StorageMode mode, int letters) {
+  MemberInstall install;
+  qn::test::ServerProcess server;
+  const uint16_t port = qn::test::FindFreePort();
+  const uint16_t relayPort = qn::test::FindFreePort();
+  qn::test::ScriptedRelay relay;
+  if (!relay.Start(relayPort, qn::test::ScriptedRelay::Mode::kHang)) std::exit(2);
+  if (!StartServer(install, server, mode, port, qn::test::FindFreePort(), relayPort, [](MailSeed& seed) {
+        seed.AddComposeKey(0);
+        for (int m = 0; m < kPosters; ++m)
+          seed.AddAccount("Poster" + std::to_string(m), 1000, "", "poster" + std::to_string(m));
+      }))
+    std::exit(2);
+  HungRun run;
+  std::vector<ProtocolClient> clients(kPosters);
+  for (int m = 0; m < kPosters; ++m)
+    if (!qn::bench::OpenAndLogOn(clients[m], port, "Poster" + std::to_string(m))) std::exit(2);
+  run.startMiB = qn::test::ResidentBytes(server.pid()) / 1048576.0;
+  std::atomic<bool> posting{true};
+  std::atomic<uint64_t> peak{0};
+  std::thread watch([&] {
+    while (posting) {
+      peak = std::max<uint64_t>(peak, qn::test::ResidentBytes(server.pid()));
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  std::atomic<int> accepted{0}, refused{0}, failures{0};
+  const std::string note = std::string(30 * 1024 - 10, 'n') + "\r\nRegards\r\n";
+  const auto start = Clock::now();
+  std::vector<std::thread> posters;
+  for (int m = 0; m < kPosters; ++m)
+    posters.emplace_back([&, m] {
+      for (int l = m; l < letters; l += kPosters) {
+        const uint16_t id = static_cast<uint16_t>(10 + l / kPosters);
+        const std::string to = "friend" + std::to_string(l) + "@far.example";
+        if (!clients[m].Request(id, "Email", "MailLtr", qn::client::Params({"Letter", note, "-", to}))) {
+          ++failures;
+          return;
+        }
+        const auto reply = qn::client::ReadTable(clients[m], id, 60000);
+        if (!reply || !reply->ended || reply->result) {
+          ++failures;
+          return;
+        }
+        ++(reply->rows.empty() ? accepted : refused);
+      }
+    });
+  for (auto& t : posters) t.join();
+  run.postSeconds = Seconds(start);
+  peak = std::max<uint64_t>(peak, qn::test::ResidentBytes(server.pid()));
+  posting = false;
+  watch.join();
+  run.peakMiB = peak / 1048576.0;
+  run.accepted = accepted;
+  run.refused = refused;
+  const int stopped = server.Stop();
+  MailSeed seed(install);
+  run.returned = seed.Messages("Subject='Mail returned to sender' AND Note LIKE "
+                               "'%Server stopped before the message was relayed%'");
+  run.ok = failures == 0 && stopped == 0 && run.returned == run.accepted &&
+           run.accepted + run.refused == letters;
+  if (!run.ok)
+    std::fprintf(stderr, "  (c) %s: %d posters failed, server exit %d, %ld of %d returned\n",
+                 qn::test::StorageModeName(mode), failures.load(), stopped, run.returned, run.accepted);
+  return run;
+}
+
 Run SourceToSink(int messages, bool timeToSinkEnd) {
   const uint16_t port = qn::test::FindFreePort();
   const pid_t sink = StartSink(port, timeToSinkEnd ? messages : 0);
@@ -253,6 +339,8 @@ int main(int argc, char** argv) {
   const Run outSqlite = Relay(StorageMode::Access, options.relayed);
   const Run outPostgres = havePostgres ? Relay(StorageMode::Postgres, options.relayed) : Run{};
   const Run outAnchor = SourceToSink(options.relayed, true);
+  const HungRun hungSqlite = HungRelay(StorageMode::Access, options.hung);
+  const HungRun hungPostgres = havePostgres ? HungRelay(StorageMode::Postgres, options.hung) : HungRun{};
 
   std::printf("(a) inbound: smtp-source -s %d -m %d -l 300 to a member's alias, vs smtp-sink\n",
               kSessions, options.messages);
@@ -275,8 +363,23 @@ int main(int argc, char** argv) {
     std::printf("(a) MSSQL/MSAccess %.3f, (b) MSSQL/MSAccess %.3f\n",
                 qn::bench::Ratio(inPostgres.rate, inSqlite.rate),
                 qn::bench::Ratio(outPostgres.rate, outSqlite.rate));
+  std::printf("(c) hung relay: %d letters of 30 KB (%.0f MiB) posted by %d members\n", options.hung,
+              options.hung * 30.0 / 1024, kPosters);
+  std::printf("%-14s | %8s %8s %9s | %9s %9s %8s | %8s\n", "run", "accepted", "refused", "post s",
+              "RSS MiB", "peak MiB", "growth", "returned");
+  const auto hung = [](const char* name, const HungRun& run) {
+    std::printf("%-14s | %8d %8d %9.2f | %9.1f %9.1f %8.1f | %8ld%s\n", name, run.accepted, run.refused,
+                run.postSeconds, run.startMiB, run.peakMiB, run.peakMiB - run.startMiB, run.returned,
+                run.ok ? "" : "  (failed)");
+  };
+  hung("(c) MSAccess", hungSqlite);
+  if (havePostgres) hung("(c) MSSQL", hungPostgres);
+  const auto hungMet = [](const HungRun& run) {
+    return run.ok && run.peakMiB - run.startMiB <= kHungGrowthMiB;
+  };
   const bool met = inSqlite.ok && outSqlite.ok &&
                    qn::bench::Ratio(inSqlite.rate, inAnchor.rate) >= kInboundTarget &&
-                   qn::bench::Ratio(outSqlite.rate, outAnchor.rate) >= kRelayTarget;
+                   qn::bench::Ratio(outSqlite.rate, outAnchor.rate) >= kRelayTarget &&
+                   hungMet(hungSqlite) && (!havePostgres || hungMet(hungPostgres));
   return met ? 0 : 1;
 }

@@ -208,6 +208,22 @@ bool WriteUnwrittenAccountChanges(const std::string& userId) {
   return clear;
 }
 
+std::string FindUnwrittenChange(AccountField field, const std::string& value,
+                                const std::string& exceptUserId) {
+  const auto other = [&](const std::string& userId) {
+    return strcasecmp(userId.c_str(), exceptUserId.c_str()) != 0;
+  };
+  for (const CUser* user : g_users)
+    if (other(user->GetUserID()) && user->HasUnwrittenText(field, value)) return user->GetUserID();
+  for (const AccountRowWrite& owed : g_unwritten) {
+    const auto text = owed.texts.find(field);
+    if (text != owed.texts.end() && other(owed.userId) &&
+        strcasecmp(text->second.c_str(), value.c_str()) == 0)
+      return owed.userId;
+  }
+  return {};
+}
+
 std::string BuildUserKeyQuery(const std::string& quotedUserId) {
   // ORDER BY after a UNION names the output columns: PostgreSQL refuses the
   // table-qualified form.
@@ -401,6 +417,11 @@ void CUser::SaveChanges() {
   } catch (const std::exception&) {
     // Kept for the next tick.
   }
+}
+
+bool CUser::HasUnwrittenText(AccountField field, const std::string& value) const {
+  if (field == AccountField::Dormant || m_changed.count(field) == 0) return false;
+  return strcasecmp((m_row.*TextMember(field)).c_str(), value.c_str()) == 0;
 }
 
 std::string CUser::GetText(AccountField field) {

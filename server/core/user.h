@@ -83,6 +83,9 @@ class CUser {
   bool IsLoaded() const { return m_bLoaded; }
   void ClearLoaded() { m_bLoaded = false; }
   bool HasChanges() const { return !m_changed.empty(); }
+  // The field was changed to `value` (compared without regard to case) and
+  // the change has not reached the row yet.
+  bool HasUnwrittenText(AccountField field, const std::string& value) const;
 
   // Column properties: the getters read through LoadAccount.
   std::string GetText(AccountField field);
@@ -190,6 +193,13 @@ int GetUserCount();
 // when nothing is left owing for `userId` (for anybody when it is empty).
 // The timer's pass and a logon of the same member call it first.
 bool WriteUnwrittenAccountChanges(const std::string& userId = {});
+
+// The member other than `exceptUserId` whose change of `field` to `value`
+// (compared without regard to case) the row does not hold yet: a logged-on
+// member's, waiting for the timer's pass, or a logoff's that could not be
+// written. Empty when there is none.
+std::string FindUnwrittenChange(AccountField field, const std::string& value,
+                                const std::string& exceptUserId);
 
 // Forgets the account connection taken from the pool, after the pool was
 // closed (module stop, tests that switch storage modes).

@@ -109,16 +109,21 @@ bool CMailGateway::DeliverMessage(const std::vector<std::string>& recipients,
       if (member.empty()) continue;
       // Where the row read for the alias ends the forwarding, nothing more
       // is read.
-      const std::string target = owner.homeRead ? CServiceEmail::ResolveForwarding(member, owner.home)
-                                                : CServiceEmail::ResolveForwarding(member);
+      std::string target = owner.homeRead ? CServiceEmail::ResolveForwarding(member, owner.home)
+                                          : CServiceEmail::ResolveForwarding(member);
       if (target.empty()) continue;
       const std::string audit = "Received an Internet Email message from " + senderId;
       bool audited = false;
+      bool relayed = false;
       if (IsInternetRecipient(target)) {
         std::string forwarded = body;
         forwarded.insert(headerEnd, ForwardNotice(member));
-        RelayToInternet(sender, sender, {target}, subject, forwarded);
-      } else {
+        relayed = RelayIfRoom(sender, sender, {target}, subject, forwarded);
+        // While the relay takes no more (or the server stops), the message
+        // stays with the member it was sent to rather than being lost.
+        if (!relayed) target = member;
+      }
+      if (!relayed) {
         std::string note = Cut(body, kNoteChars);
         const size_t at = std::min(headerEnd, note.size());
         if (strcasecmp(target.c_str(), member.c_str()) != 0) note.insert(at, ForwardNotice(member));

@@ -61,6 +61,8 @@ CServiceEmail::CServiceEmail() = default;
 
 CServiceEmail::~CServiceEmail() {
   StopPulse();
+  // A letter cut short never reaches the relay: what it was promised goes.
+  ReleaseRelayPromise();
   // Copies cut short by a cancel or a lost connection go on without the
   // request: each message keeps its attachment, and its recipient hears of
   // it when it is there.

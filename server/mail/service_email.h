@@ -14,13 +14,14 @@
 #include <vector>
 
 #include "server/core/service_base.h"
+#include "server/mail/smtp_gateway.h"
 
 class CAttachmentCopies;
 class CColumnTypes;
 class CDatabase;
 class CMessageStore_2;
 class CPulse;
-class CSmtpGateway;
+class CUser;
 
 namespace qn {
 inline constexpr uint16_t kResultMailKeyRefused = 0x1307;
@@ -81,6 +82,12 @@ class CServiceEmail : public CServiceBase {
   void DeliverTo(const std::string& recipient);
   // Hands the letter's Internet recipients to the gateway.
   void RelayLetter();
+  // What relaying the letter to `target` will queue; `account` is the
+  // member whose forwarding led there, named in the attachment notice.
+  RelayLoad MeasureRelayTo(CSmtpGateway& gateway, CUser& user, const std::string& target,
+                           const std::string& account) const;
+  // Gives back the room the gateway promised this letter.
+  void ReleaseRelayPromise();
   void SendLetterRow(int32_t messageId, const std::string& userId);
   // One row of the listing.
   void SendListRow();
@@ -101,6 +108,8 @@ class CServiceEmail : public CServiceBase {
   std::vector<std::string> m_internetRecipients;
   // Internet address -> the member whose forwarding led there.
   std::map<std::string, std::string> m_forwardedFrom;
+  // The room the gateway promised the Internet recipients taken so far.
+  RelayLoad m_relayPromise;
 
   // GetMail: rows already sent, marked read once the listing is complete.
   std::unique_ptr<CMessageStore_2> m_pListing;

@@ -6,6 +6,7 @@
 #include <strings.h>
 
 #include <exception>
+#include <optional>
 
 #include "common/pulse.h"
 #include "server/core/request_context.h"
@@ -87,25 +88,32 @@ void CServiceEmail::DeliverTo(const std::string& recipient) {
     SendLetterRow(-1, recipient);
   } else if (qn::mail::IsInternetRecipient(target)) {
     CSmtpGateway* gateway = GetGateway();
+    const bool member = recipient.find('@') == std::string::npos;
     // Without an alias the letter would leave from "<@domain>", and its
     // bounces could not come back: refused as without a gateway.
     if (gateway == nullptr || gateway->IsRunning() == 0 || AliasOf(user).empty()) {
       SendLetterRow(-1, recipient);
-    } else if (recipient.find('@') == std::string::npos && attachment) {
-      // The attachment cannot travel: the letter waits for the forwarding
-      // member, and the Internet copy says so.
-      const int32_t id = AddMessage(me, recipient, m_strSubject, m_strNote, m_strFileTitle);
-      if (id == -1) {
-        SendLetterRow(-1, recipient);
-      } else {
-        m_internetRecipients.push_back(target);
-        PostAudit("MailLtr", "Posted an Internet E-Mail Message to " + target);
-        SendLetterRow(id, "");
-        m_forwardedFrom[target] = recipient;
-      }
     } else {
-      m_internetRecipients.push_back(target);
-      PostAudit("MailLtr", "Posted an Internet E-Mail Message to " + target);
+      const RelayLoad demand = MeasureRelayTo(*gateway, user, target, member ? recipient : "");
+      std::optional<int32_t> row;
+      if (!gateway->PromiseRelay(demand)) {
+        // The relay has as much waiting as it may hold: refused as without a
+        // gateway, so the member knows this one did not go.
+        row = -1;
+      } else if (member && attachment) {
+        // The attachment cannot travel: the letter waits for the forwarding
+        // member, and the Internet copy says so.
+        row = AddMessage(me, recipient, m_strSubject, m_strNote, m_strFileTitle);
+        if (*row == -1) gateway->ReleaseRelay(demand);
+      }
+      if (row != -1) {
+        m_internetRecipients.push_back(target);
+        m_relayPromise.messages += demand.messages;
+        m_relayPromise.bytes += demand.bytes;
+        PostAudit("MailLtr", "Posted an Internet E-Mail Message to " + target);
+        if (row) m_forwardedFrom[target] = recipient;
+      }
+      if (row) SendLetterRow(*row, row == -1 ? recipient : "");
     }
   } else {
     std::string note = m_strNote;
@@ -122,7 +130,23 @@ void CServiceEmail::DeliverTo(const std::string& recipient) {
   user.ChargeKey(kMailApp, kComposeKey);
 }
 
+RelayLoad CServiceEmail::MeasureRelayTo(CSmtpGateway& gateway, CUser& user,
+                                        const std::string& target,
+                                        const std::string& account) const {
+  const std::string body = HasAttachment(m_strFileTitle)
+                               ? qn::mail::AttachmentNotice(gateway.GetInternetDomain(), account) + m_strNote
+                               : m_strNote;
+  return CSmtpGateway::MeasureRelay(AliasOf(user), user.GetUserID(), {target}, m_strSubject, body);
+}
+
+void CServiceEmail::ReleaseRelayPromise() {
+  if (CSmtpGateway* gateway = GetGateway()) gateway->ReleaseRelay(m_relayPromise);
+  m_relayPromise = {};
+}
+
 void CServiceEmail::RelayLetter() {
+  // What is queued now counts as the relay's backlog instead.
+  ReleaseRelayPromise();
   CSmtpGateway* gateway = GetGateway();
   if (m_internetRecipients.empty() || gateway == nullptr) return;
   CUser& user = *GetUser();

@@ -1,6 +1,9 @@
 #include "server/mail/smtp_gateway.h"
 
+#include <algorithm>
 #include <cstdio>
+
+#include "server/mail/smtp_relay_text.h"
 
 namespace {
 
@@ -93,6 +96,59 @@ bool CSmtpGateway::RelayToInternet(const std::string& senderAddress, const std::
       m_pListener->QueueRelayMessage(senderAddress, senderName, address, subject, body);
   }
   return true;
+}
+
+RelayLoad CSmtpGateway::MeasureRelay(const std::string& senderAddress, const std::string& senderName,
+                                     const std::vector<std::string>& recipients,
+                                     const std::string& subject, const std::string& body) {
+  RelayLoad load;
+  for (const std::string& address : SplitRelayRecipients(recipients)) {
+    if (!IsInternetAddress(address)) continue;
+    ++load.messages;
+    load.bytes += RelayMessageBytes(senderAddress, senderName, address, subject, body);
+  }
+  return load;
+}
+
+bool CSmtpGateway::PromiseRelay(const RelayLoad& demand) {
+  if (!m_bRunning || m_pListener == nullptr || m_bStopping) return false;
+  const RelayLoad held = m_pListener->GetRelayBacklog();
+  if (held.messages + m_promised.messages + demand.messages > kMaxRelayMessages ||
+      held.bytes + m_promised.bytes + demand.bytes > kMaxRelayBytes)
+    return false;
+  m_promised.messages += demand.messages;
+  m_promised.bytes += demand.bytes;
+  return true;
+}
+
+void CSmtpGateway::ReleaseRelay(const RelayLoad& demand) {
+  m_promised.messages -= std::min(m_promised.messages, demand.messages);
+  m_promised.bytes -= std::min(m_promised.bytes, demand.bytes);
+}
+
+bool CSmtpGateway::RelayIfRoom(const std::string& senderAddress, const std::string& senderName,
+                               const std::vector<std::string>& recipients,
+                               const std::string& subject, const std::string& body) {
+  const RelayLoad demand = MeasureRelay(senderAddress, senderName, recipients, subject, body);
+  if (!PromiseRelay(demand)) return false;
+  // Released first: what is queued now counts as backlog instead.
+  ReleaseRelay(demand);
+  return RelayToInternet(senderAddress, senderName, recipients, subject, body);
+}
+
+void CSmtpGateway::ReturnUnrelayed() {
+  m_bStopping = true;
+  if (m_pListener != nullptr) m_pListener->ReturnUnrelayed(qn::smtp::kServerStoppedLine);
+}
+
+size_t RelayMessageBytes(const std::string& senderAddress, const std::string& senderName,
+                         const std::string& recipient, const std::string& subject,
+                         const std::string& body) {
+  // The message's record and its envelope, composed text and dialogue
+  // beside the texts themselves.
+  constexpr size_t kHolding = 256;
+  return senderAddress.size() + senderName.size() + recipient.size() + subject.size() +
+         body.size() + kHolding;
 }
 
 bool SmtpVerifyRecipient(const std::string& name) {

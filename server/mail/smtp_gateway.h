@@ -5,6 +5,7 @@
 // two questions (does this recipient exist, deliver this message) through
 // virtual hooks that the server's subclass fills.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -17,6 +18,12 @@ struct SmtpGatewayConfig {
   std::string additionalDomains;  // "AdditionalDomainNames", as configured
   int32_t maxConnections = 10;    // "MaxConnections"; -1 means 30
   bool queue = false;             // the server always sends at once
+};
+
+// Messages for the relay, each measured as RelayMessageBytes.
+struct RelayLoad {
+  size_t messages = 0;
+  size_t bytes = 0;
 };
 
 // The SMTP side as the gateway drives it. The SMTP server and relay client
@@ -45,7 +52,20 @@ class CSmtpListenerBase {
   virtual void QueueRelayMessage(const std::string& senderAddress, const std::string& senderName,
                                  const std::string& recipient, const std::string& subject,
                                  const std::string& body) = 0;
+
+  // What the relay has not taken yet: the messages waiting for a connection
+  // and those on open relay connections.
+  virtual RelayLoad GetRelayBacklog() const { return {}; }
+  // Every message the relay has not taken goes back to its sender with
+  // `line` as the reason (the server stops).
+  virtual void ReturnUnrelayed(const std::string& line) { (void)line; }
 };
+
+// What one relay message counts against the gateway's bound: its texts and
+// what holding it costs beside them.
+size_t RelayMessageBytes(const std::string& senderAddress, const std::string& senderName,
+                         const std::string& recipient, const std::string& subject,
+                         const std::string& body);
 
 using SmtpListenerFactory = std::unique_ptr<CSmtpListenerBase> (*)(const SmtpGatewayConfig& config);
 
@@ -84,6 +104,28 @@ class CSmtpGateway {
                        const std::vector<std::string>& recipients, const std::string& subject,
                        const std::string& body);
 
+  // Messages waiting for the relay, counted with those promised, are held
+  // to these bounds; past them a letter is refused rather than kept.
+  static constexpr size_t kMaxRelayMessages = 10000;
+  static constexpr size_t kMaxRelayBytes = 8u << 20;
+  // What RelayToInternet would queue for these recipients.
+  static RelayLoad MeasureRelay(const std::string& senderAddress, const std::string& senderName,
+                                const std::vector<std::string>& recipients,
+                                const std::string& subject, const std::string& body);
+  // Room for `demand` beside the backlog and the other promises: promised
+  // (true) until released; none, or the gateway stopping, or not running:
+  // false and nothing promised.
+  bool PromiseRelay(const RelayLoad& demand);
+  void ReleaseRelay(const RelayLoad& demand);
+  // RelayToInternet when the bound leaves room for all of it; false (nothing
+  // queued) otherwise.
+  bool RelayIfRoom(const std::string& senderAddress, const std::string& senderName,
+                   const std::vector<std::string>& recipients, const std::string& subject,
+                   const std::string& body);
+  // At stop, before the gateway goes: nothing more is promised, and every
+  // message the relay has not taken goes back to its sender.
+  void ReturnUnrelayed();
+
   const std::string& GetRelayAddress() const { return m_config.relayAddress; }
   CSmtpListenerBase* GetListener() const { return m_pListener.get(); }
 
@@ -91,6 +133,8 @@ class CSmtpGateway {
   SmtpGatewayConfig m_config;
   std::unique_ptr<CSmtpListenerBase> m_pListener;
   bool m_bRunning = false;
+  bool m_bStopping = false;
+  RelayLoad m_promised;
 };
 
 // The registered gateway's hooks. Without a gateway nobody exists and every

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <asio/post.hpp>
+#include <algorithm>
 #include <cstdio>
 
 #include "common/event_log_source.h"
@@ -55,8 +56,8 @@ CSmtpListener::~CSmtpListener() {
   m_sweep.cancel();
   m_resolver.cancel();
   m_byId.clear();
-  // Messages on their way are lost with the server's stop: the mail hooks
-  // that would take their bounces are gone already.
+  // What was still on its way went back to its senders before the gateway
+  // went (ReturnUnrelayed); the mail hooks are gone by now.
   m_sessions.clear();
 }
 
@@ -90,7 +91,7 @@ void CSmtpListener::LookUpRelay() {
         if (ec || results.empty()) {
           // Nobody can say when the name will resolve: the waiting letters go
           // back to their senders, and the next message asks again.
-          self->BounceWaiting();
+          self->BounceWaiting(qn::smtp::kRelayClosedLine);
           return;
         }
         self->m_relay = results.begin()->endpoint();
@@ -216,6 +217,12 @@ void CSmtpListener::CloseSession(uint32_t id) {
   session.reset();
   if (outbound) {
     --m_nRelayConnections;
+    const auto share = m_relayBytes.find(id);
+    if (share != m_relayBytes.end()) {
+      m_backlog.messages -= std::min<size_t>(m_backlog.messages, 1);
+      m_backlog.bytes -= std::min(m_backlog.bytes, share->second);
+      m_relayBytes.erase(share);
+    }
     PostPump();
   }
 }
@@ -236,7 +243,11 @@ void CSmtpListener::QueueRelayMessage(const std::string& senderAddress, const st
 void CSmtpListener::SendRelayMessage(const std::string& senderAddress, const std::string& senderName,
                                      const std::vector<std::string>& recipients,
                                      const std::string& subject, const std::string& body) {
-  m_waiting.push_back({senderAddress, senderName, recipients, subject, body, std::time(nullptr)});
+  size_t bytes = RelayMessageBytes(senderAddress, senderName, "", subject, body);
+  for (const std::string& recipient : recipients) bytes += recipient.size();
+  m_waiting.push_back({senderAddress, senderName, recipients, subject, body, std::time(nullptr), bytes});
+  ++m_backlog.messages;
+  m_backlog.bytes += bytes;
   PumpRelay();
 }
 
@@ -261,7 +272,7 @@ void CSmtpListener::PumpRelay() {
   while (!m_waiting.empty() && m_nRelayConnections < m_nMaxRelayConnections) {
     Waiting message = std::move(m_waiting.front());
     m_waiting.pop_front();
-    OpenSession(Compose(message));
+    m_relayBytes[OpenSession(Compose(message))] = message.bytes;
   }
 }
 
@@ -276,14 +287,26 @@ void CSmtpListener::PostPump() {
   });
 }
 
-void CSmtpListener::BounceWaiting() {
+void CSmtpListener::BounceWaiting(const std::string& line) {
   std::deque<Waiting> failed;
   failed.swap(m_waiting);
   for (const Waiting& message : failed) {
-    const CSmtpEnvelope envelope = Compose(message);
-    CSmtpSession::ReturnToSender(
-        envelope, qn::smtp::BounceFailedText(qn::smtp::kRelayClosedLine, envelope.text));
+    m_backlog.messages -= std::min<size_t>(m_backlog.messages, 1);
+    m_backlog.bytes -= std::min(m_backlog.bytes, message.bytes);
   }
+  for (const Waiting& message : failed) {
+    const CSmtpEnvelope envelope = Compose(message);
+    CSmtpSession::ReturnToSender(envelope, qn::smtp::BounceFailedText(line, envelope.text));
+  }
+}
+
+void CSmtpListener::ReturnUnrelayed(const std::string& line) {
+  BounceWaiting(line);
+  std::vector<uint32_t> outbound;
+  for (const auto& session : m_sessions)
+    if (!session->IsInbound()) outbound.push_back(session->GetId());
+  for (uint32_t id : outbound)
+    if (CSmtpSession* session = FindSession(id)) session->GiveUp(line);
 }
 
 bool CSmtpListener::VerifyRecipient(const std::string& name) { return SmtpVerifyRecipient(name); }

@@ -7,7 +7,9 @@
 // Outgoing messages wait in memory, in order, while the relay's address is
 // not known or "MaxConnections" relay connections are open (-1 means 30); a
 // relay that cannot be looked up or reached bounces them. Connections silent
-// for five minutes are closed (an outbound one bounces its message).
+// for five minutes are closed (an outbound one bounces its message). What
+// waits is counted (GetRelayBacklog) for the gateway's bound, and what the
+// relay has not taken at the server's stop goes back to its senders.
 #pragma once
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
@@ -45,6 +47,8 @@ class CSmtpListener : public CSmtpListenerBase, public qn::smtp::DialogueHost {
   void QueueRelayMessage(const std::string& senderAddress, const std::string& senderName,
                          const std::string& recipient, const std::string& subject,
                          const std::string& body) override;
+  RelayLoad GetRelayBacklog() const override { return m_backlog; }
+  void ReturnUnrelayed(const std::string& line) override;
   // One message to the recipients through one relay connection.
   void SendRelayMessage(const std::string& senderAddress, const std::string& senderName,
                         const std::vector<std::string>& recipients, const std::string& subject,
@@ -84,6 +88,7 @@ class CSmtpListener : public CSmtpListenerBase, public qn::smtp::DialogueHost {
     std::vector<std::string> recipients;
     std::string subject, body;
     std::time_t posted;
+    size_t bytes;  // as counted in the backlog
   };
 
   void LookUpHostName();
@@ -91,8 +96,8 @@ class CSmtpListener : public CSmtpListenerBase, public qn::smtp::DialogueHost {
   // Opens relay connections for waiting messages while the limit allows.
   void PumpRelay();
   void PostPump();
-  // Every waiting message bounces (the relay could not be found).
-  void BounceWaiting();
+  // Every waiting message bounces with `line`.
+  void BounceWaiting(const std::string& line);
   CSmtpEnvelope Compose(const Waiting& message) const;
   void AcceptNext();
   void ArmSweep();
@@ -121,4 +126,8 @@ class CSmtpListener : public CSmtpListenerBase, public qn::smtp::DialogueHost {
   std::list<std::unique_ptr<CSmtpSession>> m_sessions;  // in order of creation
   std::unordered_map<uint32_t, std::list<std::unique_ptr<CSmtpSession>>::iterator> m_byId;
   std::deque<Waiting> m_waiting;
+  // Every message the relay has not taken: waiting, or on a relay connection
+  // (its share by connection number).
+  RelayLoad m_backlog;
+  std::unordered_map<uint32_t, size_t> m_relayBytes;
 };

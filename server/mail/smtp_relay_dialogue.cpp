@@ -115,9 +115,11 @@ void RelayDialogue::Bounce(const std::string& line) {
   m_nStep = 6;
 }
 
-void RelayDialogue::OnClosed() {
+void RelayDialogue::OnClosed() { GiveUp(kRelayClosedLine); }
+
+void RelayDialogue::GiveUp(const std::string& line) {
   if (m_bDone) return;
-  Bounce(kRelayClosedLine);
+  Bounce(line);
   m_bWantsClose = true;
 }
 

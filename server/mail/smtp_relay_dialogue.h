@@ -47,6 +47,9 @@ class RelayDialogue {
   // The connection ended, could not be made, or the relay went silent:
   // the message bounces unless the dialogue was done.
   void OnClosed();
+  // The server gives the message up (it stops): bounced with `line` unless
+  // the dialogue was done.
+  void GiveUp(const std::string& line);
 
   std::string& Output() { return m_output; }
   int GetStep() const { return m_nStep; }

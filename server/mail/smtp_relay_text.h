@@ -47,5 +47,8 @@ std::string BounceFailedText(const std::string& line, const std::string& text);
 
 inline constexpr const char* kBounceSubject = "Mail returned to sender";
 inline constexpr const char* kRelayClosedLine = "Connection to relay unexpectedly closed";
+// The reason given to the senders of what the relay had not taken when the
+// server stopped.
+inline constexpr const char* kServerStoppedLine = "Server stopped before the message was relayed";
 
 }  // namespace qn::smtp

@@ -227,6 +227,13 @@ void CSmtpSession::OnClosing() {
     ReturnToSender(m_pRelay->GetEnvelope(), *bounce);
 }
 
+void CSmtpSession::GiveUp(const std::string& line) {
+  if (!m_pRelay) return;
+  m_pRelay->GiveUp(line);
+  if (std::optional<std::string> bounce = m_pRelay->TakeBounce())
+    ReturnToSender(m_pRelay->GetEnvelope(), *bounce);
+}
+
 void CSmtpSession::ReturnToSender(const CSmtpEnvelope& envelope, const std::string& body) {
   std::string error;
   SmtpDeliverMessage({envelope.senderAddress}, GetSmtpGatewayName(), qn::smtp::kBounceSubject, body,

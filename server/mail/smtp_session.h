@@ -44,6 +44,9 @@ class CSmtpSession {
   // The listener's close: an outbound message whose dialogue is not done
   // bounces.
   void OnClosing();
+  // An outbound message whose dialogue is not done bounces now with `line`;
+  // the close that follows makes no second bounce.
+  void GiveUp(const std::string& line);
   // Asks the listener to close the connection from the loop.
   void RequestClose();
 

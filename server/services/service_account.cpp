@@ -461,12 +461,24 @@ int CServiceAccount::SetInternetAlias() {
   if (!AliasIsWellFormed(alias)) return qn::kResultBadParameters;
   CUser* user = GetUser();
   if (!alias.empty()) {
+    // Another member's alias may still be on its way to the row (set online
+    // since the timer's last pass, or kept from a logoff that could not
+    // write it): it counts as stored, or two members would end up with one.
+    if (!FindUnwrittenChange(AccountField::InternetAlias, alias, user->GetUserID()).empty())
+      return qn::kResultAliasTaken;
     CAccounts_2 account(AccountDb());
     account.m_strFilter = "InternetAlias=" + SQLQuote(alias);
     account.Open(CRecordset::snapshot, nullptr, CRecordset::readOnly);
-    if (!account.IsEOF()) {
+    // Every row counts: rows written before the alias was unique may share it.
+    bool own = false;
+    for (; !account.IsEOF(); account.MoveNext()) {
       if (strcasecmp(account.m_UserID.c_str(), user->GetUserID().c_str()) != 0)
         return qn::kResultAliasTaken;
+      own = true;
+    }
+    // The row holds it already; a change to another alias that has not
+    // reached the row yet must not overwrite it at the next pass.
+    if (own && user->GetInternetAlias() == alias) {
       GetRequest()->EndRequest();
       return 0;
     }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <exception>
 #include <memory>
+#include <unordered_map>
 
 #include "common/byte_block.h"
 #include "common/module_registration.h"
@@ -18,6 +19,7 @@
 #include "server/core/user.h"
 #include "server/data/connection_pool.h"
 #include "server/data/schema_recordsets.h"
+#include "server/services/chat_invitations.h"
 
 QN_REGISTER_SERVICE(CServiceChat);
 
@@ -325,15 +327,9 @@ int CServiceChat::OnMoreParams() {
         PostChatLine(static_cast<uint8_t>(code), m_strUserID, text, m_pRoom, kEveryone, destination);
       return 0;
     case kMultiLine: {
-      const int count = GetParamCount();
-      if (count < 3) return 0;
+      if (GetParamCount() < 3) return 0;
       GetNextParam(text);
-      for (int i = 2; i < count && m_bInRoom; ++i) {
-        GetParam(i, destination);
-        destination = UpToZero(destination);
-        if (!destination.empty())
-          PostChatLine(kPrivateLine, m_strUserID, text, m_pRoom, kEveryone, destination);
-      }
+      PostToEach(text, GetParams());
       return 0;
     }
     case kAck:
@@ -358,17 +354,7 @@ void CServiceChat::PostChatLine(uint8_t code, const std::string& source, const s
   const std::vector<CServiceChat*>& occupants = room->GetOccupants();
   if (!destination.empty()) {
     CServiceChat* target = room->FindOccupant(destination);
-    if (target == nullptr) return;
-    if (target != this) {
-      if (m_bAckMode) SendChatRow(ack());
-      else DeliverLimited(line);
-    }
-    target->DeliverLimited(line);
-    for (size_t i = 0; i < occupants.size(); ++i) {
-      CServiceChat* watcher = occupants[i];
-      if (watcher != this && watcher != target && watcher->m_nKind == kWatcher)
-        watcher->SendChatRow(line);
-    }
+    if (target != nullptr) PostPrivateLine(line, ack(), room, target);
     return;
   }
   for (size_t i = 0; i < occupants.size(); ++i) {
@@ -376,6 +362,46 @@ void CServiceChat::PostChatLine(uint8_t code, const std::string& source, const s
     if (audience != kEveryone && occupant->m_nKind != kWatcher && !occupant->m_bSysop) continue;
     if (occupant == this && m_bAckMode) SendChatRow(ack());
     else occupant->DeliverLimited(line);
+  }
+}
+
+void CServiceChat::PostPrivateLine(const std::vector<uint8_t>& line, const std::vector<uint8_t>& ack,
+                                   CChatRoom* room, CServiceChat* target) {
+  if (target != this) {
+    if (m_bAckMode) SendChatRow(ack);
+    else DeliverLimited(line);
+  }
+  target->DeliverLimited(line);
+  const std::vector<CServiceChat*>& occupants = room->GetOccupants();
+  for (size_t i = 0; i < occupants.size(); ++i) {
+    CServiceChat* watcher = occupants[i];
+    if (watcher != this && watcher != target && watcher->m_nKind == kWatcher)
+      watcher->SendChatRow(line);
+  }
+}
+
+void CServiceChat::PostToEach(const std::string& text, const std::string& params) {
+  // Each occupant named gets the line once, however often and in whatever
+  // case the input names it: the occupant leaves the index with its line.
+  // One pass over the input and one look-up per name, so a packet full of
+  // names costs its length, not its length times the room.
+  std::unordered_map<std::string, CServiceChat*> byId;
+  for (CServiceChat* occupant : m_pRoom->GetOccupants())
+    byId.emplace(FoldUserId(occupant->m_strUserID), occupant);
+  size_t at = params.find(qn::kParamSeparator);
+  at = at == std::string::npos ? params.size() : params.find(qn::kParamSeparator, at + 1);
+  while (at < params.size() && m_bInRoom && !byId.empty()) {
+    const size_t start = at + 1;
+    at = std::min(params.find(qn::kParamSeparator, start), params.size());
+    const std::string destination = UpToZero(params.substr(start, at - start));
+    if (destination.empty()) continue;
+    const auto found = byId.find(FoldUserId(destination));
+    if (found == byId.end()) continue;
+    CServiceChat* target = found->second;
+    byId.erase(found);
+    // As typed, as a line to that one occupant would carry it.
+    PostPrivateLine(qn::chat::LineRow(m_strUserID, destination, kPrivateLine, text),
+                    qn::chat::LineRow(m_strUserID, destination, kAck, ""), m_pRoom, target);
   }
 }
 

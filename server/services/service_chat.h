@@ -48,6 +48,9 @@ class CServiceChat : public CServiceBase {
     kLine = 0, kPrivateLine = 1, kEntered = 2, kLeft = 3, kPutOut = 4, kMultiLine = 7, kAck = 8,
     kInRoom = 100, kRoomFull = 102, kNoChatKey = 103, kNoPrivateKey = 104, kSpyRefused = 105,
     kNoSuchRoom = 106, kNotInvited = 107, kAlreadyIn = 108, kInviteSelf = 109, kNoRoomKey = 110,
+    // InviteUser from a member who holds as many invitations as one may:
+    // the guest list of the private room is full.
+    kInvitationsFull = kRoomFull,
   };
 
   CServiceChat() = default;
@@ -105,6 +108,13 @@ class CServiceChat : public CServiceBase {
   void SendChatRow(const std::vector<uint8_t>& row);
   // The line row to `receiver`, unless the acknowledge limit holds it back.
   void DeliverLimited(const std::vector<uint8_t>& row);
+  // A private line to `target`, an occupant of `room`: the sender's copy (or
+  // `ack`), the target's, and every other watcher's.
+  void PostPrivateLine(const std::vector<uint8_t>& line, const std::vector<uint8_t>& ack,
+                       CChatRoom* room, CServiceChat* target);
+  // Input code 7: `text` as a private line to each UserID after the first
+  // two parameters of `params`.
+  void PostToEach(const std::string& text, const std::string& params);
   // Puts every occupant of this member's own private room out and deletes it.
   void EmptyOwnRoom(CChatRoom* room);
   void PutOut(CServiceChat* occupant, CChatRoom* room);
@@ -126,7 +136,9 @@ CChatRoom* AddChatRoom(const std::string& name, int32_t type, int32_t maxInRoom,
 void RemoveChatRoom(CChatRoom* room);
 const std::vector<CChatRoom*>& GetChatRooms();
 
-void AddChatInvitation(const std::string& owner, const std::string& invitee);
+// False when the owner already gave as many as one may (nothing is added).
+// An invitee no account can bear is accepted and not kept: nobody could use it.
+bool AddChatInvitation(const std::string& owner, const std::string& invitee);
 bool IsChatInvited(const std::string& owner, const std::string& invitee);
 // An empty invitee removes every pair the user gave or received.
 void RemoveChatInvitation(const std::string& user, const std::string& invitee);

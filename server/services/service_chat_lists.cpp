@@ -14,13 +14,18 @@
 #include "server/core/request_packet.h"
 #include "server/core/result_set.h"
 #include "server/core/user.h"
+#include "server/services/chat_invitations.h"
 #include "server/services/service_chat.h"
 #include "server/services/service_utility.h"
 
 namespace {
 
-// (owner, invitee) as typed, in the order given.
-std::vector<std::pair<std::string, std::string>> g_invitations;
+CChatInvitations g_invitations;
+
+// A logged-on member's user ID is at most as long as the account column
+// that holds it; an invitee longer than that can never enter, and keeping it
+// would only let one member's requests fill memory.
+constexpr size_t kMaxUserIdBytes = 255;
 
 bool SameId(const std::string& a, const std::string& b) {
   return strcasecmp(a.c_str(), b.c_str()) == 0;
@@ -90,26 +95,22 @@ std::string Lower(const std::string& text) {
 
 }  // namespace
 
-void AddChatInvitation(const std::string& owner, const std::string& invitee) {
-  g_invitations.emplace_back(owner, invitee);
+bool AddChatInvitation(const std::string& owner, const std::string& invitee) {
+  if (invitee.size() > kMaxUserIdBytes) return true;
+  return g_invitations.Add(owner, invitee) != CChatInvitations::AddResult::kOwnerFull;
 }
 
 bool IsChatInvited(const std::string& owner, const std::string& invitee) {
-  for (const auto& [giver, receiver] : g_invitations)
-    if (SameId(giver, owner) && SameId(receiver, invitee)) return true;
-  return false;
+  return g_invitations.Contains(owner, invitee);
 }
 
 void RemoveChatInvitation(const std::string& user, const std::string& invitee) {
-  std::erase_if(g_invitations, [&](const auto& pair) {
-    if (!invitee.empty()) return SameId(pair.first, user) && SameId(pair.second, invitee);
-    return SameId(pair.first, user) || SameId(pair.second, user);
-  });
+  g_invitations.Remove(user, invitee);
 }
 
-void ClearChatInvitations() { g_invitations.clear(); }
+void ClearChatInvitations() { g_invitations.Clear(); }
 
-int GetChatInvitationCount() { return static_cast<int>(g_invitations.size()); }
+int GetChatInvitationCount() { return static_cast<int>(g_invitations.Count()); }
 
 void CServiceChat::OnUserLogon(CUser* user, bool logon) {
   if (!logon) RemoveChatInvitation(user->GetUserID(), "");
@@ -142,8 +143,8 @@ int CServiceChat::GetRoomNames() {
     if (room->m_nKeyID != -1 && !user->HasKeyID(room->m_nKeyID)) continue;
     add(room->m_nType, room->m_strName, room->CountOccupants(5));
   }
-  for (const auto& [owner, invitee] : g_invitations)
-    if (SameId(invitee, user->GetUserID())) add(1, "*" + owner, presentIn("*" + owner));
+  for (const std::string& owner : g_invitations.OwnersOf(user->GetUserID()))
+    add(1, "*" + owner, presentIn("*" + owner));
   if (user->CanUseKey("Chat", "Private")) {
     const std::string own = "*" + user->GetUserID();
     add(1, own, presentIn(own));
@@ -204,11 +205,17 @@ int CServiceChat::InviteUser() {
     return qn::kResultMissing;
   }
   const std::string& me = user->GetUserID();
+  // A member who has given as many as one may is refused as for the self.
+  if (!IsChatInvited(me, invitee) &&
+      g_invitations.CountGivenBy(me) >= CChatInvitations::kMaxPerOwner) {
+    SendRow(SuccessSchema(), RowBytes().Byte(kInvitationsFull).bytes());
+    return qn::kResultMissing;
+  }
   PostGlobalMsgToUserID(invitee,
                         "Chat: You have been invited to enter " + me + "'s Private Chat Room (\"*" +
                             me + "\")",
                         0);
-  if (!IsChatInvited(me, invitee)) AddChatInvitation(me, invitee);
+  AddChatInvitation(me, invitee);
   GetRequest()->EndRequest();
   return 0;
 }
@@ -235,9 +242,7 @@ int CServiceChat::GetInvitedList() {
   }
   const std::string& me = GetUser()->GetUserID();
   std::vector<std::vector<uint8_t>> rows;
-  const auto pairs = g_invitations;
-  for (const auto& [owner, invitee] : pairs) {
-    if (!SameId(owner, me)) continue;
+  for (const std::string& invitee : g_invitations.InviteesOf(me)) {
     CUser* member = FindUserByID(invitee);
     if (member != nullptr) rows.push_back(RowBytes().Text(invitee).Text(ShortProfileOf(member)).bytes());
   }

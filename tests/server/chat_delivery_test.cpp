@@ -301,6 +301,45 @@ TEST_F(ChatDelivery, UninvitingAGuestInTheRoomPutsItOutFromTheUninvitingRequest)
   EXPECT_EQ(Take(own), (Seen{"result:1304"}));
 }
 
+TEST_F(ChatDelivery, ALineToSeveralReachesEachOccupantOnceHoweverOftenTheInputNamesIt) {
+  Member& ann = Join("Ann");
+  Member& bob = Join("Bob");
+  Member& cat = Join("Cat");
+  Member& spy = Join("Spy", {kChatKey, kSysopKey});
+  Member& far = Join("Far");
+  for (Member* m : {&ann, &bob, &cat}) Request(*m, 1, "EnterRoom", "Lobby");
+  Request(spy, 1, "EnterRoom", "Lobby\x01spy");
+  Request(far, 1, "EnterRoom", "Pair");
+  for (Member* m : {&ann, &bob, &cat, &spy, &far}) Take(*m);
+
+  // Repeats in other letter cases, behind a zero byte, beside empty names
+  // and a member of another room: each occupant once, named as first typed.
+  Say(ann, 1, std::string("7\x01hi\x01" "bob\x01" "BOB\x01" "Far\x01\x01" "bob\0x\x01" "Cat\x01" "bOb", 32));
+  EXPECT_EQ(Take(bob), (Seen{"Ann>bob:1:hi"}));
+  EXPECT_EQ(Take(cat), (Seen{"Ann>Cat:1:hi"}));
+  EXPECT_EQ(Take(ann), (Seen{"Ann>bob:1:hi", "Ann>Cat:1:hi"}));
+  EXPECT_EQ(Take(spy), (Seen{"Ann>bob:1:hi", "Ann>Cat:1:hi"}));
+  EXPECT_EQ(Take(far), Seen{});
+
+  // A frame full of one name, and the sender naming itself: one line each.
+  std::string flood = "7\x01" + std::string(20000, 'x');
+  while (flood.size() + 4 < 32000) flood += "\x01" "bob";
+  Say(ann, 1, flood);
+  ASSERT_EQ(Take(bob).size(), 1u);
+  EXPECT_EQ(Take(ann).size(), 1u);
+  Say(ann, 1, "7\x01me\x01" "ann\x01" "ANN");
+  EXPECT_EQ(Take(ann), (Seen{"Ann>ann:1:me"}));
+  EXPECT_EQ(Take(bob), Seen{});
+}
+
+TEST_F(ChatDelivery, AnInvitationToANameNoAccountCanBearIsAnsweredAndNotKept) {
+  Member& own = Join("Own");
+  Request(own, 1, "InviteUser", std::string(256, 'g'));
+  Request(own, 2, "InviteUser", std::string(255, 'g'));
+  EXPECT_EQ(Take(own), (Seen{"end", "end"}));
+  EXPECT_EQ(GetChatInvitationCount(), 1);
+}
+
 TEST_F(ChatDelivery, RowsNeverPassOneFrame) {
   const std::string text(40000, 'x');
   const auto row = qn::chat::LineRow("Ann", "Bob", 0, text);

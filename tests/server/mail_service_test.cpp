@@ -43,6 +43,9 @@ struct Relayed {
 };
 std::vector<Relayed> g_relayed;
 std::string g_domain;
+// The relay keeps what it was handed, as one that never answers does.
+bool g_relayHangs = false;
+std::string g_returnedWith;
 
 // The relay's place in the gateway: keeps every message handed over.
 class RecordingRelay : public CSmtpListenerBase {
@@ -55,6 +58,16 @@ class RecordingRelay : public CSmtpListenerBase {
                          const std::string& body) override {
     g_relayed.push_back({senderAddress, senderName, recipient, subject, body});
   }
+  RelayLoad GetRelayBacklog() const override {
+    RelayLoad held;
+    if (!g_relayHangs) return held;
+    for (const Relayed& r : g_relayed) {
+      ++held.messages;
+      held.bytes += RelayMessageBytes(r.senderAddress, r.senderName, r.recipient, r.subject, r.body);
+    }
+    return held;
+  }
+  void ReturnUnrelayed(const std::string& line) override { g_returnedWith = line; }
 };
 
 std::unique_ptr<CSmtpListenerBase> MakeRecordingRelay(const SmtpGatewayConfig& config) {
@@ -100,6 +113,8 @@ class MailService : public ::testing::TestWithParam<StorageMode> {
     RunLoop();
     previous_ = SetSmtpListenerFactory(&MakeRecordingRelay);
     g_relayed.clear();
+    g_relayHangs = false;
+    g_returnedWith.clear();
     fs::remove_all(MailDir());
     UseRelay("");
   }
@@ -622,6 +637,70 @@ TEST_P(MailService, InboundMailFollowsAliasesAndForwarding) {
                         "Database (", 0),
             0u)
       << error;
+}
+
+TEST_P(MailService, PastTheRelaysBoundLettersAreRefusedPerRecipientAndInboundMailStays) {
+  seed_.AddAccount("Ann", 1000, "", "ann");
+  seed_.AddAccount("Bob", 1000, "", "bob");
+  seed_.AddAccount("Lee", 1000, "lee@x.example", "lee");
+  UseRelay("relay.example");
+  g_relayHangs = true;
+  FakeConnection* ann = LogOn("Ann");
+  const std::string note(30000, 'n');
+  const size_t letter = RelayMessageBytes("ann", "Ann", "f@x.example", "s", note);
+  const size_t fit = CSmtpGateway::kMaxRelayBytes / letter;
+  for (size_t i = 0; i < fit; ++i) {
+    const Reply sent = Call(ann, "MailLtr", {"s", note, "-", "f@x.example"});
+    ASSERT_TRUE(sent.ended && sent.rows.empty()) << i;
+  }
+  ASSERT_EQ(g_relayed.size(), fit);
+  // Full: the Internet recipient is refused as without a gateway; members
+  // still get theirs.
+  const Reply full = Call(ann, "MailLtr", {"s", note, "-", "f@x.example", "Bob"});
+  ASSERT_EQ(full.rows.size(), 2u);
+  EXPECT_EQ(Number(full.rows[0][0]), -1);
+  EXPECT_EQ(Text(full.rows[0][1]), "f@x.example");
+  EXPECT_GT(Number(full.rows[1][0]), 0);
+  EXPECT_EQ(g_relayed.size(), fit);
+
+  // Room for one: a letter's first Internet recipient takes it, the second
+  // is refused, and the one relayed is the one accepted.
+  g_relayed.pop_back();
+  const Reply one = Call(ann, "MailLtr", {"s", note, "-", "f@x.example", "g@x.example"});
+  ASSERT_EQ(one.rows.size(), 1u);
+  EXPECT_EQ(Text(one.rows[0][1]), "g@x.example");
+  ASSERT_EQ(g_relayed.size(), fit);
+  EXPECT_EQ(g_relayed.back().recipient, "f@x.example");
+
+  // A letter cut short by its connection gives back the room it was promised.
+  g_relayed.pop_back();
+  CSmtpGateway* gateway = CServiceEmail::GetGateway();
+  const RelayLoad another{1, letter};
+  FakeConnection* cut = LogOn("Bob");
+  RunLoop();
+  Send(cut, 1, "Email", "MailLtr", {"s", note, "-", "h@x.example", "Ann"});
+  RunOneStep();
+  ASSERT_FALSE(Collect(cut, 1).ended);
+  EXPECT_FALSE(gateway->PromiseRelay(another));
+  Drop(cut);
+  RunLoop();
+  EXPECT_EQ(g_relayed.size(), fit - 1);
+  ASSERT_TRUE(gateway->PromiseRelay(another));
+  gateway->ReleaseRelay(another);
+  EXPECT_TRUE(Call(ann, "MailLtr", {"s", note, "-", "i@x.example"}).rows.empty());
+  EXPECT_EQ(g_relayed.back().recipient, "i@x.example");
+
+  // Inbound mail for a member who forwards to the Internet stays with that
+  // member while the relay takes no more.
+  std::string error;
+  const std::string inbound(5000, 'h');  // more than the room the letters left
+  ASSERT_TRUE(SmtpDeliverMessage({"lee"}, "out@side.example", "In", inbound, error));
+  EXPECT_EQ(Mail("Note", "RecipID='Lee' AND Subject='In'"), inbound);
+  EXPECT_EQ(g_relayed.size(), fit);
+
+  // At stop what the relay has not taken goes back to its senders.
+  CServiceEmail::TermModule();
+  EXPECT_EQ(g_returnedWith, "Server stopped before the message was relayed");
 }
 
 TEST_P(MailService, CountAnswersTheUnreadMailUpToTheLargestShort) {

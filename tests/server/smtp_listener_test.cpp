@@ -171,6 +171,73 @@ TEST_F(SmtpListenerTest, SilentConnectionsAreClosed) {
             std::string::npos);
 }
 
+TEST_F(SmtpListenerTest, WhatTheRelayHasNotTakenIsCountedAndGoesBackToItsSendersAtStop) {
+  const auto weight = [](int i) {
+    return RelayMessageBytes("ann", "Ann", "x@far.example", "Held " + std::to_string(i), "body");
+  };
+  // Relayed messages leave the count.
+  ScriptedRelay relay;
+  ASSERT_TRUE(relay.Start(relayPort_, ScriptedRelay::Mode::kAccept));
+  CSmtpListener& listener = Start("127.0.0.1", 2);
+  for (int i = 1; i <= 3; ++i) ASSERT_TRUE(Relay("Held " + std::to_string(i)));
+  EXPECT_EQ(listener.GetRelayBacklog().messages, 3u);
+  EXPECT_EQ(listener.GetRelayBacklog().bytes, weight(1) + weight(2) + weight(3));
+  ASSERT_TRUE(RunUntil([&] { return listener.GetSessionCount() == 0; }));
+  EXPECT_EQ(listener.GetRelayBacklog().messages, 0u);
+  EXPECT_EQ(listener.GetRelayBacklog().bytes, 0u);
+  relay.Stop();
+
+  // A relay that greets and then says nothing: two messages on connections
+  // and three waiting, all counted, and promises counted beside them.
+  ASSERT_TRUE(relay.Start(relayPort_, ScriptedRelay::Mode::kHang));
+  for (int i = 1; i <= 5; ++i) ASSERT_TRUE(Relay("Held " + std::to_string(i)));
+  ASSERT_TRUE(RunUntil([&] { return relay.Accepted() == 1; }));
+  const RelayLoad held{5, weight(1) + weight(2) + weight(3) + weight(4) + weight(5)};
+  EXPECT_EQ(listener.GetRelayBacklog().messages, held.messages);
+  EXPECT_EQ(listener.GetRelayBacklog().bytes, held.bytes);
+  const struct {
+    RelayLoad demand;
+    bool room;
+  } promises[] = {
+      {{CSmtpGateway::kMaxRelayMessages - held.messages, 0}, true},
+      {{0, CSmtpGateway::kMaxRelayBytes - held.bytes}, true},
+      {{CSmtpGateway::kMaxRelayMessages - held.messages + 1, 0}, false},
+      {{0, CSmtpGateway::kMaxRelayBytes - held.bytes + 1}, false},
+  };
+  for (const auto& p : promises) {
+    EXPECT_EQ(gateway_->PromiseRelay(p.demand), p.room) << p.demand.messages << " " << p.demand.bytes;
+    if (p.room) {
+      EXPECT_FALSE(gateway_->PromiseRelay({1, 1}));  // the promise holds its room
+      gateway_->ReleaseRelay(p.demand);
+    }
+  }
+
+  // The stop: every one goes back with the reason, the waiting ones first;
+  // nothing more is promised, and the closes that follow bounce nothing.
+  gateway_->ReturnUnrelayed();
+  ASSERT_EQ(gateway_->delivered.size(), 5u);
+  const int order[] = {3, 4, 5, 1, 2};
+  for (size_t i = 0; i < 5; ++i) {
+    const std::string& body = gateway_->delivered[i].body;
+    EXPECT_EQ(gateway_->delivered[i].subject, "Mail returned to sender");
+    EXPECT_EQ(body.rfind("Your message could not be delivered to any of the recipients.\r\n"
+                         "The following error was returned by the mail relay:\r\n\r\n"
+                         "Server stopped before the message was relayed\r\n",
+                         0),
+              0u)
+        << body;
+    EXPECT_NE(body.find("\r\nSubject: Held " + std::to_string(order[i]) + "\r\n"), std::string::npos)
+        << i;
+  }
+  EXPECT_FALSE(gateway_->PromiseRelay({1, 1}));
+  EXPECT_FALSE(gateway_->RelayIfRoom("ann", "Ann", {"x@far.example"}, "late", "body"));
+  listener.CloseIdleSessions(std::chrono::steady_clock::now() + CSmtpListener::kSilenceLimit);
+  RunFor(std::chrono::milliseconds(20));
+  EXPECT_EQ(listener.GetSessionCount(), 0u);
+  EXPECT_EQ(gateway_->delivered.size(), 5u);
+  EXPECT_EQ(listener.GetRelayBacklog().messages, 0u);
+}
+
 TEST_F(SmtpListenerTest, APeerThatDoesNotReadStopsTheReadingNotTheReplies) {
   CSmtpListener& listener = Start("127.0.0.1");
   SmtpClient client;

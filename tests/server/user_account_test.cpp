@@ -165,6 +165,29 @@ TEST_P(UserAccount, ALogoffTheDatabaseRefusedIsWrittenAtTheNextPassAndBeforeTheN
   EXPECT_TRUE(WriteUnwrittenAccountChanges("Max"));
 }
 
+TEST_P(UserAccount, AChangeOnItsWayToTheRowIsFoundForOtherMembersUntilItIsWritten) {
+  install_.ExecAccount("INSERT INTO Accounts (UserID, Password, Credits) VALUES ('Ann', 'pw', 100)");
+  CUser* max = LogOn("Max");
+  LogOn("Ann");
+  const auto pending = [](const std::string& except) {
+    return FindUnwrittenChange(AccountField::InternetAlias, "BOSS", except);
+  };
+  max->SetInternetAlias("boss");
+  EXPECT_EQ(pending("ann"), "Max");
+  EXPECT_EQ(pending("MAX"), "");  // a member's own change is no other's
+  EXPECT_EQ(FindUnwrittenChange(AccountField::City, "boss", "Ann"), "");
+  Tick();
+  EXPECT_EQ(pending("Ann"), "");  // the row holds it now
+  // A logoff the database refused keeps the change owing, and found.
+  max->SetInternetAlias("BOSS");
+  install_.ExecAccount("ALTER TABLE Accounts RENAME TO AccountsAway");
+  delete max->GetConnection();
+  install_.ExecAccount("ALTER TABLE AccountsAway RENAME TO Accounts");
+  EXPECT_EQ(pending("Ann"), "Max");
+  Tick();
+  EXPECT_EQ(pending("Ann"), "");
+}
+
 TEST_P(UserAccount, AMissingRowIsAUserDatabaseErrorThatKeepsTheOldValues) {
   CUser* user = LogOn("Max");
   install_.ExecAccount("DELETE FROM Accounts WHERE UserID='Max'");

@@ -34,12 +34,13 @@ class ServerProcess {
 
   // Runs QN_BIN_DIR/<program> with `args` and QN_ROOT=root; standard error
   // goes to $root/<program>.stderr. Waits until `port` listens when it is
-  // not 0. False when the program did not come up within the time.
+  // not 0. False when the program did not come up within the time (generous:
+  // a loaded machine running sanitizer builds starts a server slowly).
   bool Start(const std::string& program, const std::vector<std::string>& args,
-             const std::string& root, uint16_t port, int timeoutMs = 15000);
+             const std::string& root, uint16_t port, int timeoutMs = 60000);
   // Sends the signal and waits for the exit; SIGKILL after the time. The
   // exit code, 128 + signal for a killed process, -1 when none ran.
-  int Stop(int signal = 15, int timeoutMs = 15000);
+  int Stop(int signal = 15, int timeoutMs = 60000);
   // Waits for the process to end by itself.
   int Wait(int timeoutMs);
   bool IsRunning();

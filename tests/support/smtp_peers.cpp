@@ -178,18 +178,19 @@ void ScriptedRelay::Serve() {
 
 std::string ScriptedRelay::Converse(int fd) {
   std::string received;
-  if (m_mode == Mode::kAccept) SendAll(fd, "220 relay.test ready\r\n");
+  if (m_mode == Mode::kAccept || m_mode == Mode::kHang) SendAll(fd, "220 relay.test ready\r\n");
   if (m_mode == Mode::kGreet421) SendAll(fd, "421 relay.test closing for maintenance\r\n");
   size_t at = 0;  // start of the next unanswered line
   bool inData = false;
   for (;;) {
     pollfd p[2] = {{fd, POLLIN, 0}, {m_stopPipe[0], POLLIN, 0}};
-    if (::poll(p, 2, 30000) <= 0 || p[1].revents != 0) return received;
+    const int timeoutMs = m_mode == Mode::kHang ? -1 : 30000;
+    if (::poll(p, 2, timeoutMs) <= 0 || p[1].revents != 0) return received;
     char chunk[65536];
     const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
     if (n <= 0) return received;
     received.append(chunk, static_cast<size_t>(n));
-    if (m_mode == Mode::kSilent) continue;
+    if (m_mode == Mode::kSilent || m_mode == Mode::kHang) continue;
     for (;;) {
       if (inData) {
         const size_t end = received.find("\r\n.\r\n", at - 2);

@@ -48,6 +48,7 @@ class ScriptedRelay {
     kAccept,    // 220, 250 to everything, 354 for DATA, 221 for QUIT
     kGreet421,  // 421 instead of the greeting, 221 for QUIT
     kSilent,    // accepts and says nothing
+    kHang,      // greets, then answers nothing and holds on until stopped
   };
   ScriptedRelay() = default;
   ~ScriptedRelay() { Stop(); }
