@@ -13,13 +13,20 @@
 //       deliveries per reader per second beside (b)'s;
 //   (e) a room of two, one member flooding 64-byte lines, the other never
 //       reading: the server closes the reader at its output limit; the
-//       server's RSS growth until then.
+//       server's RSS growth until then;
+//   (g) a room of one sender and 50 readers with 8,000-byte lines, alone and
+//       then with 100 more occupants who never read (once the kernel's
+//       socket buffers are full, the server closes them within its output
+//       budget), each for three times S after a first unmeasured run: the
+//       readers' deliveries and p99 both times, and the server's RSS before,
+//       at its highest and after.
 //
 //   chat_load [--seconds S] [--threads T]
 //
 // Exit code 0 when (a) and (b) deliver at least 0.8 times Redis's rate with
-// a p99 at most 1.5 times Redis's, (c) is at most 1 KB, (d) keeps 0.9 and
-// (e) stays within 24 MiB.
+// a p99 at most 1.5 times Redis's, (c) is at most 1 KB, (d) keeps 0.9,
+// (e) stays within 24 MiB and (g) stays within 64 MiB with the readers' p99
+// at most 1.5 times their p99 alone.
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -68,12 +75,12 @@ int64_t NowNs() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
 }
 
-// 64 bytes: the send time in 20 digits, then filler.
-std::string Line() {
+// The send time in 20 digits, then filler: 64 bytes unless asked for more.
+std::string Line(size_t bytes = kLineBytes) {
   char digits[32];
   std::snprintf(digits, sizeof digits, "%020lld", static_cast<long long>(NowNs()));
   std::string line(digits);
-  line.resize(kLineBytes, 'x');
+  line.resize(bytes, 'x');
   return line;
 }
 
@@ -116,8 +123,8 @@ struct Peer {
 
 class Run {
  public:
-  Run(Wire wire, std::vector<std::vector<Peer*>> rooms, int threads)
-      : wire_(wire), rooms_(std::move(rooms)), threads_(threads) {}
+  Run(Wire wire, std::vector<std::vector<Peer*>> rooms, int threads, size_t lineBytes = kLineBytes)
+      : wire_(wire), rooms_(std::move(rooms)), threads_(threads), lineBytes_(lineBytes) {}
 
   // Deliveries per second to the reading receivers, with latencies.
   Figures Measure(int seconds, long* readers = nullptr) {
@@ -148,7 +155,7 @@ class Run {
 
  private:
   void Send(Peer& p) {
-    const std::string line = Line();
+    const std::string line = Line(wire_ == Wire::kChat ? lineBytes_ : kLineBytes);
     std::string bytes;
     if (wire_ == Wire::kChat) {
       const std::string params = "0\x01" + line;
@@ -274,6 +281,7 @@ class Run {
   Wire wire_;
   std::vector<std::vector<Peer*>> rooms_;
   int threads_;
+  size_t lineBytes_;
 };
 
 // Reads every connection until nothing came for `quietMs`.
@@ -400,6 +408,7 @@ int main(int argc, char** argv) {
   for (int r = 0; r < 100; ++r) seeds.push_back({RoomName('A', r), -1, -1});
   for (int r = 0; r < 10; ++r) seeds.push_back({RoomName('B', r), -1, -1});
   seeds.push_back({RoomName('E', 0), -1, -1});
+  seeds.push_back({RoomName('G', 0), -1, -1});
   qn::test::SeedChat(install, seeds);
   qn::test::AddChatMembers(install, "bench", kMembers + 2);
   if (!server.Start("qnsvr32", {"-sa"}, MemberInstall::Root().string(), port)) {
@@ -447,6 +456,45 @@ int main(int argc, char** argv) {
       Run(Wire::kChat, Rooms(members, 100), options.threads).Measure(options.seconds, &readersD);
   const double perReaderB = oursB.rps / std::max(1L, readersB);
   const double perReaderD = oursD.rps / std::max(1L, readersD);
+
+  // (g) members 100 .. 150 in a room of their own, 100 sending; then 200 ..
+  // 299 join and never read.
+  LeaveAll(clients, 3);
+  std::vector<Peer*> readersRoom;
+  for (int i = 100; i <= 150; ++i) {
+    members[i].requestId = 4;
+    members[i].sender = i == 100;
+    members[i].buffer.clear();
+    clients[i].Request(4, "Chat", "EnterRoom", RoomName('G', 0));
+    readersRoom.push_back(&members[i]);
+  }
+  Drain(clients);
+  constexpr size_t kLongLine = 8000;
+  // A first run unmeasured: the readers' sockets grow their buffers.
+  Run(Wire::kChat, {readersRoom}, 1, kLongLine).Measure(options.seconds);
+  const Figures alone = Run(Wire::kChat, {readersRoom}, 1, kLongLine).Measure(3 * options.seconds);
+  const uint64_t rssBeforeG = qn::test::ResidentBytes(server.pid());
+  std::vector<Peer*> crowdedRoom = readersRoom;
+  for (int i = 200; i < 300; ++i) {
+    members[i].reads = false;
+    clients[i].Request(4, "Chat", "EnterRoom", RoomName('G', 0));
+    crowdedRoom.push_back(&members[i]);
+  }
+  Drain(clients);
+  std::atomic<bool> sampling{true};
+  std::atomic<uint64_t> rssPeakG{rssBeforeG};
+  std::thread sampler([&] {
+    while (sampling) {
+      rssPeakG = std::max<uint64_t>(rssPeakG, qn::test::ResidentBytes(server.pid()));
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  const Figures crowded = Run(Wire::kChat, {crowdedRoom}, 1, kLongLine).Measure(3 * options.seconds);
+  sampling = false;
+  sampler.join();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const uint64_t rssAfterG = qn::test::ResidentBytes(server.pid());
+  const double growthG = (static_cast<double>(rssPeakG) - static_cast<double>(rssBeforeG)) / (1024.0 * 1024.0);
 
   // (e) a room of two: bench1000 floods, bench1001 never reads.
   double rssGrowthMiB = 0;
@@ -525,10 +573,17 @@ int main(int argc, char** argv) {
               perReaderB, qn::bench::Ratio(perReaderD, perReaderB));
   std::printf("(e) flood into a non-reader: %s after %ld lines, server RSS up %.1f MiB\n",
               closed ? "closed" : "NOT closed", floodLines, rssGrowthMiB);
+  std::printf("(g) 50 readers of 8,000-byte lines: alone %.0f deliv/s (p50 %.3f, p99 %.3f ms); with 100 "
+              "never-readers %.0f deliv/s (p50 %.3f, p99 %.3f ms): rate %.2f, p99 %.2f\n",
+              alone.rps, alone.p50Ms, alone.p99Ms, crowded.rps, crowded.p50Ms, crowded.p99Ms,
+              qn::bench::Ratio(crowded.rps, alone.rps), qn::bench::Ratio(crowded.p99Ms, alone.p99Ms));
+  std::printf("    server RSS %.1f MiB before, %.1f at its highest (+%.1f), %.1f a second after\n",
+              static_cast<double>(rssBeforeG) / (1024.0 * 1024.0), static_cast<double>(rssPeakG) / (1024.0 * 1024.0),
+              growthG, static_cast<double>(rssAfterG) / (1024.0 * 1024.0));
 
   const bool ok = oursA.rps >= 0.8 * redisA.rps && oursB.rps >= 0.8 * redisB.rps &&
                   oursA.p99Ms <= 1.5 * redisA.p99Ms && oursB.p99Ms <= 1.5 * redisB.p99Ms &&
                   perMember <= 1024 && qn::bench::Ratio(perReaderD, perReaderB) >= 0.9 && closed &&
-                  rssGrowthMiB <= 24;
+                  rssGrowthMiB <= 24 && growthG <= 64 && qn::bench::Ratio(crowded.p99Ms, alone.p99Ms) <= 1.5;
   return ok ? 0 : 1;
 }

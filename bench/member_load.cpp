@@ -16,13 +16,16 @@
 //
 //   (c) system calls per request of each server over a steady 50-client
 //       run of (a), counted by strace attached to it (skipped with
-//       --syscall-seconds 0 or without strace).
+//       --syscall-seconds 0 or without strace);
 //   (d) one item chosen on the command line (by default "Account"
 //       "FindByUserID" over a range holding one member) with 50 clients in
-//       the same run as (a), and its ratio to GetSystemTime with 50 clients.
+//       the same run as (a), and its ratio to GetSystemTime with 50 clients;
+//   (e) heap allocations per request of ours over a steady 50-client run of
+//       (a), counted by a perf probe on malloc (skipped with
+//       --alloc-seconds 0 or without perf).
 //
 //   member_load [--seconds S] [--logon-seconds L] [--syscall-seconds C]
-//               [--item SERVICE.ITEM] [--params P1,P2,...]
+//               [--alloc-seconds A] [--item SERVICE.ITEM] [--params P1,P2,...]
 //
 // Exit code 0 when the ratio with 50 clients is at least 0.7 and the item's
 // ratio at least 0.2.
@@ -54,6 +57,7 @@ struct Options {
   int seconds = 5;
   int logonSeconds = 10;
   int syscallSeconds = 3;
+  int allocSeconds = 3;
   // (d): the member bench7 alone in the range.
   std::string item = "Account.FindByUserID";
   std::string params = "bench7,bench7";
@@ -65,6 +69,7 @@ Options Parse(int argc, char** argv) {
                       {{"--seconds", &o.seconds},
                        {"--logon-seconds", &o.logonSeconds},
                        {"--syscall-seconds", &o.syscallSeconds},
+                       {"--alloc-seconds", &o.allocSeconds},
                        {"--item", &o.item},
                        {"--params", &o.params}});
   return o;
@@ -148,6 +153,8 @@ int main(int argc, char** argv) {
   Figures oursTraced;
   Figures item;
   qn::bench::SyscallCounts oursCalls;
+  Figures oursProbed;
+  long oursMallocs = -1;
   {
     MemberInstall install;
     qn::test::ServerProcess server;
@@ -161,6 +168,10 @@ int main(int argc, char** argv) {
     }
     if (options.syscallSeconds > 0)
       oursTraced = SystemTimeLoad(port, 50, options.syscallSeconds, server.pid(), &oursCalls);
+    if (options.allocSeconds > 0)
+      oursMallocs = qn::bench::CountMallocs(server.pid(), [&] {
+        oursProbed = SystemTimeLoad(port, 50, options.allocSeconds);
+      });
     server.Stop();
   }
   Figures redis[3];
@@ -206,6 +217,16 @@ int main(int argc, char** argv) {
                 qn::bench::SyscallsPerRequest(oursCalls, oursTraced.count).c_str());
     std::printf("  redis (%ld requests): %s\n", redisTraced,
                 qn::bench::SyscallsPerRequest(redisCalls, redisTraced).c_str());
+  }
+
+  // (e)
+  if (options.allocSeconds > 0) {
+    if (oursMallocs >= 0 && oursProbed.count > 0)
+      std::printf("\nHeap allocations per request, 50 clients, perf probe on malloc: %.2f (%ld in %ld requests)\n",
+                  static_cast<double>(oursMallocs) / static_cast<double>(oursProbed.count), oursMallocs,
+                  oursProbed.count);
+    else
+      std::printf("\nHeap allocations per request: not measured (no perf probe)\n");
   }
 
   // (b)

@@ -85,49 +85,83 @@ std::string RunCapture(const std::string& command) {
   return out;
 }
 
-SyscallCounts CountSyscalls(pid_t pid, const std::function<void()>& load) {
-  SyscallCounts counts;
-  char path[] = "/tmp/qn-strace-XXXXXX";
+namespace {
+
+// Runs `tool` (its arguments; "-o <file>" is added) attached to a process
+// while `load` runs, stops it with SIGINT and hands its output file to
+// `read`; `load` runs whatever happens.
+void WatchWhile(std::vector<std::string> tool, const std::function<void()>& load,
+                const std::function<void(std::FILE*)>& read) {
+  char path[] = "/tmp/qn-watch-XXXXXX";
   const int fd = ::mkstemp(path);
   if (fd < 0) {
     load();
-    return counts;
+    return;
   }
   ::close(fd);
-  const pid_t strace = Spawn({"strace", "-c", "-f", "-p", std::to_string(pid), "-o", path});
-  // strace attaches to every thread before it counts; give it that moment.
-  if (strace > 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  tool.insert(tool.end(), {"-o", path});
+  const pid_t watcher = Spawn(tool);
+  // The tool attaches to every thread before it counts; give it that moment.
+  if (watcher > 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
   load();
-  if (strace > 0) {
-    ::kill(strace, SIGINT);
+  if (watcher > 0) {
+    ::kill(watcher, SIGINT);
     int status = 0;
-    ::waitpid(strace, &status, 0);
-  }
-  // "% time  seconds  usecs/call  calls  [errors]  syscall" rows between two
-  // dashed lines, then the total.
-  std::FILE* in = std::fopen(path, "r");
-  char line[512];
-  int dashes = 0;
-  while (in != nullptr && std::fgets(line, sizeof line, in) != nullptr) {
-    if (std::strncmp(line, "------", 6) == 0) {
-      ++dashes;
-      continue;
+    ::waitpid(watcher, &status, 0);
+    if (std::FILE* in = std::fopen(path, "r")) {
+      read(in);
+      std::fclose(in);
     }
-    if (dashes != 1) continue;
-    std::vector<std::string> fields;
-    for (char* token = std::strtok(line, " \t\n"); token != nullptr; token = std::strtok(nullptr, " \t\n"))
-      fields.emplace_back(token);
-    if (fields.size() < 5) continue;
-    const long calls = std::atol(fields[3].c_str());
-    counts.calls.emplace_back(fields.back(), calls);
-    counts.total += calls;
   }
-  if (in != nullptr) std::fclose(in);
   ::unlink(path);
+}
+
+}  // namespace
+
+SyscallCounts CountSyscalls(pid_t pid, const std::function<void()>& load) {
+  SyscallCounts counts;
+  WatchWhile({"strace", "-c", "-f", "-p", std::to_string(pid)}, load, [&](std::FILE* in) {
+    // "% time  seconds  usecs/call  calls  [errors]  syscall" rows between
+    // two dashed lines, then the total.
+    char line[512];
+    int dashes = 0;
+    while (std::fgets(line, sizeof line, in) != nullptr) {
+      if (std::strncmp(line, "------", 6) == 0) {
+        ++dashes;
+        continue;
+      }
+      if (dashes != 1) continue;
+      std::vector<std::string> fields;
+      for (char* token = std::strtok(line, " \t\n"); token != nullptr; token = std::strtok(nullptr, " \t\n"))
+        fields.emplace_back(token);
+      if (fields.size() < 5) continue;
+      const long calls = std::atol(fields[3].c_str());
+      counts.calls.emplace_back(fields.back(), calls);
+      counts.total += calls;
+    }
+  });
   std::sort(counts.calls.begin(), counts.calls.end(),
             [](const auto& a, const auto& b) { return a.second > b.second; });
   counts.measured = counts.total > 0;
   return counts;
+}
+
+long CountMallocs(pid_t pid, const std::function<void()>& load) {
+  // The probe is filtered to the process perf watches: other processes'
+  // allocations pass untouched.
+  const std::string libc = RunCapture("ldconfig -p | awk '/libc.so.6 .*x86-64/ {print $NF; exit}'");
+  const std::string path = libc.empty() ? "/lib/x86_64-linux-gnu/libc.so.6" : libc.substr(0, libc.find('\n'));
+  RunCapture("perf probe -q -x " + path + " --add malloc 2>/dev/null");
+  long count = -1;
+  WatchWhile({"perf", "stat", "-x", ",", "-e", "probe_libc:malloc", "-p", std::to_string(pid)}, load,
+             [&](std::FILE* in) {
+               // "count,unit,event,..." on the line naming the event.
+               char line[512];
+               while (std::fgets(line, sizeof line, in) != nullptr)
+                 if (std::strstr(line, "probe_libc:malloc") != nullptr && line[0] >= '0' && line[0] <= '9')
+                   count = std::atol(line);
+             });
+  return count;
 }
 
 std::string SyscallsPerRequest(const SyscallCounts& counts, long requests, size_t top) {

@@ -55,6 +55,11 @@ SyscallCounts CountSyscalls(pid_t pid, const std::function<void()>& load);
 // frequent.
 std::string SyscallsPerRequest(const SyscallCounts& counts, long requests, size_t top = 6);
 
+// The calls to the C library's malloc a process made while `load` ran,
+// counted through a perf uprobe on it (needs perf and the right to place
+// probes; the probe stays defined). -1 when not measured.
+long CountMallocs(pid_t pid, const std::function<void()>& load);
+
 // A redis-server on a free loopback port, without persistence, stopped with
 // the object.
 class RedisServer {

@@ -5,7 +5,8 @@
 
 namespace qn {
 
-void OutputQueue::PushFrame(const uint8_t* payload, size_t length) {
+void OutputQueue::PushFrame(const uint8_t* head, size_t headLength, const uint8_t* body, size_t bodyLength) {
+  const size_t length = headLength + bodyLength;
   const size_t need = length + 2;
   if (m_nHeadChunk == m_chunks.size() || m_chunks.back().capacity - m_chunks.back().end < need) {
     // Chunks grow with the queue: a short reply costs a small chunk, a long
@@ -18,9 +19,13 @@ void OutputQueue::PushFrame(const uint8_t* payload, size_t length) {
   Chunk& tail = m_chunks.back();
   tail.data[tail.end] = static_cast<uint8_t>(length & 0xFF);
   tail.data[tail.end + 1] = static_cast<uint8_t>(length >> 8);
-  if (length > 0) std::memcpy(tail.data.get() + tail.end + 2, payload, length);
+  uint8_t* at = tail.data.get() + tail.end + 2;
+  if (headLength > 0) std::memcpy(at, head, headLength);
+  if (bodyLength > 0) std::memcpy(at + headLength, body, bodyLength);
   tail.end += need;
   m_nBytes += need;
+  // A request's reply is a few frames: one allocation holds them.
+  if (m_frames.capacity() == 0) m_frames.reserve(kFirstFrames);
   m_frames.push_back(static_cast<uint32_t>(need));
 }
 

@@ -13,9 +13,13 @@ class OutputQueue {
  public:
   static constexpr size_t kMinChunk = 512;
   static constexpr size_t kMaxChunk = 64 * 1024;
+  static constexpr size_t kFirstFrames = 8;
 
   // Appends the frame: the 16-bit length, then the payload (at most 0xFFFF).
-  void PushFrame(const uint8_t* payload, size_t length);
+  void PushFrame(const uint8_t* payload, size_t length) { PushFrame(payload, length, nullptr, 0); }
+  // The same for a payload in two parts (a packet header and its body), which
+  // are copied here and nowhere else.
+  void PushFrame(const uint8_t* head, size_t headLength, const uint8_t* body, size_t bodyLength);
   size_t Bytes() const { return m_nBytes; }
   size_t Packets() const { return m_frames.size() - m_nHeadFrame; }
   bool Empty() const { return m_nBytes == 0; }

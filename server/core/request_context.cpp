@@ -107,16 +107,13 @@ void CRequestContext::SendPacket(uint8_t type, CByteBlock* body, int32_t flag) {
              body != nullptr ? static_cast<size_t>(body->length) : 0, flag);
 }
 
-void CRequestContext::SendPacket(uint8_t type, const uint8_t* body, size_t length, int32_t flag) {
-  auto* packet = new CByteBlock(nullptr, static_cast<int32_t>(qn::kIdHeaderLength + length));
-  qn::WriteIdHeader(packet->data, type, m_nRequestId);
-  if (length > 0) std::memcpy(packet->data + qn::kIdHeaderLength, body, length);
+void CRequestContext::SendPacket(uint8_t type, const uint8_t* body, size_t length, int32_t /*flag*/) {
+  uint8_t header[qn::kIdHeaderLength];
+  qn::WriteIdHeader(header, type, m_nRequestId);
   // A connection still listed is the one the server would send to (a request
-  // never outlives its connection's listing): no look-up per packet.
-  if (m_pConnection->m_bListed)
-    m_pConnection->Send(packet, flag);
-  else
-    delete packet;
+  // never outlives its connection's listing): no look-up per packet. The
+  // header and the body go straight into the connection's queue.
+  if (m_pConnection->m_bListed) m_pConnection->SendParts(header, sizeof header, body, length);
 }
 
 void CRequestContext::SendData(CByteBlock* body, int32_t flag) { SendPacket(qn::kPacketSchema, body, flag); }
@@ -134,9 +131,8 @@ void CRequestContext::SendMoreData(const CByteBlock& body, int32_t flag) {
 }
 
 void CRequestContext::SendResult(uint16_t code) {
-  std::vector<uint8_t> bytes = qn::EncodeResultPacket(m_nRequestId, code);
-  auto* packet = new CByteBlock(bytes.data(), static_cast<int32_t>(bytes.size()));
-  m_pServer->SendToConnection(new COutgoingMessage(m_pConnection, 0, packet));
+  const uint8_t bytes[2] = {static_cast<uint8_t>(code), static_cast<uint8_t>(code >> 8)};
+  SendPacket(qn::kPacketResult, bytes, sizeof bytes, 0);
 }
 
 void CRequestContext::EndRequest() {

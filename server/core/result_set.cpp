@@ -7,24 +7,30 @@
 
 namespace {
 
-// Packets are built in one buffer per thread, kept from packet to packet:
-// only the block handed out is allocated.
-constexpr size_t kKeptBuildRoom = 64 * 1024;
 // Reserved at once for a schema or row; a larger declared count grows as
 // columns come.
 constexpr int kReservedColumns = 64;
 
-std::vector<uint8_t>& BuildBuffer() {
-  thread_local std::vector<uint8_t> buffer;
-  buffer.clear();
-  return buffer;
+void Put16(uint8_t*& out, uint16_t value) {
+  out[0] = static_cast<uint8_t>(value);
+  out[1] = static_cast<uint8_t>(value >> 8);
+  out += 2;
 }
 
-CByteBlock* HandOut(std::vector<uint8_t>& out) {
-  auto* block = new CByteBlock(out.data(), static_cast<int32_t>(out.size()));
-  // A rare large row does not stay reserved for the thread's life.
-  if (out.capacity() > kKeptBuildRoom) std::vector<uint8_t>().swap(out);
-  return block;
+void Put32(uint8_t*& out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+  out += 4;
+}
+
+void PutBytes(uint8_t*& out, const void* bytes, size_t length) {
+  if (length > 0) std::memcpy(out, bytes, length);
+  out += length;
+}
+
+// The client reads a string up to its first zero byte; an inner zero would
+// shift every later column, so the text ends there.
+size_t SentLength(const std::string& text) {
+  return static_cast<size_t>(std::find(text.begin(), text.end(), '\0') - text.begin());
 }
 
 }  // namespace
@@ -47,46 +53,57 @@ bool CColumnTypes::GetColumn(int index, CColumnDef& out) const {
   return true;
 }
 
+// Packets are sized first and encoded straight into the block handed out:
+// the bytes are written once here and copied once, into the connection's
+// output queue.
 CByteBlock* CColumnTypes::BuildPacket() const {
   if (static_cast<int>(m_columns.size()) < m_nColumnCount) return nullptr;
-  std::vector<uint8_t>& out = BuildBuffer();
-  qn::PutU16(out, static_cast<uint16_t>(m_nRowCount));
+  size_t size = 2;
+  for (const CColumnDef& column : m_columns) size += 1 + column.name.size() + 1;
+  auto* block = new CByteBlock(nullptr, static_cast<int32_t>(size));
+  uint8_t* out = block->data;
+  Put16(out, static_cast<uint16_t>(m_nRowCount));
   for (const CColumnDef& column : m_columns) {
-    out.push_back(column.type);
-    out.insert(out.end(), column.name.begin(), column.name.end());
-    out.push_back(0);
+    *out++ = column.type;
+    PutBytes(out, column.name.data(), column.name.size());
+    *out++ = 0;
   }
-  return HandOut(out);
+  return block;
 }
 
-CResultRow::CResultRow(const CColumnTypes& schema) : m_schema(schema) {
-  if (schema.GetColumnCount() > 0)
-    m_values.reserve(static_cast<size_t>(std::min(schema.GetColumnCount(), kReservedColumns)));
+CResultRow::CResultRow(const CColumnTypes& schema) {
+  const int count = std::min(schema.GetColumnCount(), kReservedColumns);
+  if (count > 0) {
+    m_types.reserve(static_cast<size_t>(count));
+    m_values.reserve(static_cast<size_t>(count));
+  }
+  CColumnDef column;
+  for (int i = 0; schema.GetColumn(i, column); ++i) m_types.push_back(column.type);
 }
 
 int CResultRow::AddValue(const void* value) {
-  CColumnDef column;
-  if (!m_schema.GetColumn(static_cast<int>(m_values.size()), column)) return -1;
-  switch (column.type) {
+  if (m_values.size() >= m_types.size()) return -1;
+  const uint8_t type = m_types[m_values.size()];
+  switch (type) {
     case kColumnBool:
     case kColumnLong:
     case kColumnDate:
-      m_values.emplace_back(column.type, *static_cast<const int32_t*>(value));
+      m_values.emplace_back(type, *static_cast<const int32_t*>(value));
       return 0;
     case kColumnByte:
-      m_values.emplace_back(column.type, *static_cast<const uint8_t*>(value));
+      m_values.emplace_back(type, *static_cast<const uint8_t*>(value));
       return 0;
     case kColumnShort:
-      m_values.emplace_back(column.type, *static_cast<const int16_t*>(value));
+      m_values.emplace_back(type, *static_cast<const int16_t*>(value));
       return 0;
     case kColumnFloat:
-      m_values.emplace_back(column.type, *static_cast<const float*>(value));
+      m_values.emplace_back(type, *static_cast<const float*>(value));
       return 0;
     case kColumnString:
-      m_values.emplace_back(column.type, *static_cast<const std::string*>(value));
+      m_values.emplace_back(type, *static_cast<const std::string*>(value));
       return 0;
     case kColumnBinary:
-      m_values.emplace_back(column.type, *static_cast<const CByteBlock*>(value));
+      m_values.emplace_back(type, *static_cast<const CByteBlock*>(value));
       return 0;
     default:
       return -1;
@@ -94,46 +111,69 @@ int CResultRow::AddValue(const void* value) {
 }
 
 CByteBlock* CResultRow::BuildPacket() const {
-  std::vector<uint8_t>& out = BuildBuffer();
+  size_t size = 0;
   for (const auto& [type, value] : m_values) {
     switch (type) {
       case kColumnBool:
-        qn::PutU16(out, static_cast<uint16_t>(std::get<int32_t>(value)));
+      case kColumnShort:
+        size += 2;
         break;
       case kColumnLong:
       case kColumnDate:
-        qn::PutU32(out, static_cast<uint32_t>(std::get<int32_t>(value)));
+      case kColumnFloat:
+        size += 4;
         break;
       case kColumnByte:
-        out.push_back(std::get<uint8_t>(value));
+        size += 1;
+        break;
+      case kColumnString:
+        size += SentLength(std::get<std::string>(value)) + 1;
+        break;
+      case kColumnBinary:
+        size += 2 + (static_cast<size_t>(std::get<CByteBlock>(value).length) & 0xFFFF);
+        break;
+    }
+  }
+  auto* block = new CByteBlock(nullptr, static_cast<int32_t>(size));
+  uint8_t* out = block->data;
+  for (const auto& [type, value] : m_values) {
+    switch (type) {
+      case kColumnBool:
+        Put16(out, static_cast<uint16_t>(std::get<int32_t>(value)));
+        break;
+      case kColumnLong:
+      case kColumnDate:
+        Put32(out, static_cast<uint32_t>(std::get<int32_t>(value)));
+        break;
+      case kColumnByte:
+        *out++ = std::get<uint8_t>(value);
         break;
       case kColumnShort:
-        qn::PutU16(out, static_cast<uint16_t>(std::get<int16_t>(value)));
+        Put16(out, static_cast<uint16_t>(std::get<int16_t>(value)));
         break;
       case kColumnFloat: {
         uint32_t bits;
         const float f = std::get<float>(value);
         std::memcpy(&bits, &f, sizeof bits);
-        qn::PutU32(out, bits);
+        Put32(out, bits);
         break;
       }
       case kColumnString: {
         const std::string& text = std::get<std::string>(value);
-        // The client reads up to the first zero byte; an inner zero would
-        // shift every later column, so the text ends there.
-        out.insert(out.end(), text.begin(), std::find(text.begin(), text.end(), '\0'));
-        out.push_back(0);
+        PutBytes(out, text.data(), SentLength(text));
+        *out++ = 0;
         break;
       }
       case kColumnBinary: {
-        const CByteBlock& block = std::get<CByteBlock>(value);
-        qn::PutU16(out, static_cast<uint16_t>(block.length));
-        if (block.length > 0) out.insert(out.end(), block.data, block.data + (block.length & 0xFFFF));
+        const CByteBlock& bytes = std::get<CByteBlock>(value);
+        const size_t length = static_cast<size_t>(bytes.length) & 0xFFFF;
+        Put16(out, static_cast<uint16_t>(bytes.length));
+        PutBytes(out, bytes.data, length);
         break;
       }
     }
   }
-  return HandOut(out);
+  return block;
 }
 
 namespace qn {

@@ -61,7 +61,8 @@ class CResultRow {
 
  private:
   using Value = std::variant<int32_t, uint8_t, int16_t, float, std::string, CByteBlock>;
-  CColumnTypes m_schema;
+  // The schema's column types: all a row needs of it.
+  std::vector<uint8_t> m_types;
   std::vector<std::pair<uint8_t, Value>> m_values;
 };
 

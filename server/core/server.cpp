@@ -20,6 +20,7 @@
 #include "server/core/service_factory.h"
 #include "server/core/tcp_listener.h"
 #include "server/core/transport_tcp.h"
+#include "server/core/upload_journal.h"
 #include "server/data/connection_pool.h"
 
 CServer::CServer() = default;
@@ -71,6 +72,9 @@ bool CServer::Start() {
     return false;
   }
   m_pStatusBlock->Initialise();
+  // Only now is this the installation's one server: what a killed one left
+  // of its uploads is no other server's.
+  RemoveLeftoverUploadFiles();
   // Silent connections go with the user timer's pass (user_timer).
   return true;
 }
@@ -86,6 +90,7 @@ void CServer::Stop() {
     }
   }
   CModuleRegistration::TermAll();
+  TermDatabasePool();
   UnloadWinSock();
   if (m_pStatusBlock) m_pStatusBlock->Close();
   m_pStatusBlock.reset();

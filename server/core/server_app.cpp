@@ -14,6 +14,7 @@
 #include "common/registry.h"
 #include "platform/automation/runtime.h"
 #include "platform/main_loop.h"
+#include "platform/memory_trim.h"
 #include "platform/paths.h"
 #include "server/core/api_log.h"
 #include "server/core/monitor.h"
@@ -46,6 +47,10 @@ int RunServer(bool /*standAlone*/, CServer* (*create)(),
   // A write past the file size limit is to fail the upload that made it, not
   // end the server.
   ::signal(SIGXFSZ, SIG_IGN);
+  // Replies of large rows to many members would otherwise have the heap
+  // shrink and grow again with every one; large queues that go give their
+  // memory back (transport_tcp).
+  qn::KeepFreedMemoryUpTo(8 * 1024 * 1024);
   qn::paths::EnsureDir(qn::paths::ProgramDir());
 
   asio::io_context& loop = qn::MainLoop();

@@ -24,6 +24,7 @@
 #include "server/core/result_set.h"
 #include "server/core/row_stream.h"
 #include "server/core/transport_base.h"
+#include "server/core/upload_journal.h"
 
 namespace {
 const std::string kEmpty;
@@ -303,6 +304,7 @@ bool CServiceBase::ReceiveFile(const std::string& path, ReceiveName naming) {
     ::unlink(temp.c_str());
     return false;
   }
+  JournalUploadFile(temp);
   // Small blocks gather in the buffer; blocks of its size or more are
   // written as they come, without a copy.
   std::setvbuf(file, nullptr, _IOFBF, kReceiveBuffer);
@@ -323,7 +325,10 @@ bool CServiceBase::ReceiveFile(const std::string& path, ReceiveName naming) {
 void CServiceBase::AbandonReceiving() {
   if (m_pTransferFile != nullptr) std::fclose(m_pTransferFile);
   m_pTransferFile = nullptr;
-  if (!m_strTempPath.empty()) ::unlink(m_strTempPath.c_str());
+  if (!m_strTempPath.empty()) {
+    ::unlink(m_strTempPath.c_str());
+    ForgetUploadFile(m_strTempPath);
+  }
   m_strTempPath.clear();
   m_bReceiving = false;
 }
@@ -350,6 +355,7 @@ void CServiceBase::FinishReceiving() {
     OnReceiveFileFailed();  // may end the request, and this service with it
     return;
   }
+  ForgetUploadFile(m_strTempPath);
   m_strTempPath.clear();
   m_bReceiving = false;
   OnReceiveFileDone();  // may end the request, and this service with it

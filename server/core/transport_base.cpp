@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -20,7 +21,7 @@ int g_nNextConnection = 1;
 constexpr size_t kUpdatePiece = 1024;
 
 void SendBytes(CTransportBase* connection, const std::vector<uint8_t>& bytes) {
-  connection->Send(new CByteBlock(bytes.data(), static_cast<int32_t>(bytes.size())), 0);
+  connection->SendParts(bytes.data(), bytes.size(), nullptr, 0);
 }
 
 // Found as the version reader finds them, without regard to case: a file
@@ -54,6 +55,13 @@ CTransportBase::~CTransportBase() {
 void CTransportBase::Disconnect() { delete this; }
 
 void CTransportBase::Send(CByteBlock* payload, int32_t /*flag*/) { m_queue.push_back(payload); }
+
+void CTransportBase::SendParts(const uint8_t* head, size_t headLength, const uint8_t* body, size_t bodyLength) {
+  auto* payload = new CByteBlock(nullptr, static_cast<int32_t>(headLength + bodyLength));
+  if (headLength > 0) std::memcpy(payload->data, head, headLength);
+  if (bodyLength > 0) std::memcpy(payload->data + headLength, body, bodyLength);
+  Send(payload, 0);
+}
 
 void CTransportBase::ClearOutput() {
   for (CByteBlock* block : m_queue) delete block;
@@ -143,7 +151,7 @@ void CTransportBase::PumpUpdate() {
     uint8_t piece[kUpdatePiece];
     const size_t n = std::fread(piece, 1, sizeof piece, m_pUpdateFile);
     if (n > 0) {
-      Send(new CByteBlock(piece, static_cast<int32_t>(n)), 0);
+      SendParts(piece, n, nullptr, 0);
       return;
     }
     EndUpdate();

@@ -1,6 +1,7 @@
 // A client connection: its member, output queue, times, the hello handshake
 // and the push of a newer client program. The TCP connection derives from it.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -31,6 +32,9 @@ class CTransportBase {
   virtual int GetQueuedCount() { return static_cast<int>(m_queue.size()); }
   // Takes the payload.
   virtual void Send(CByteBlock* payload, int32_t flag);
+  // A payload in two parts, a packet's header and its body, which the caller
+  // keeps: the TCP connection copies them straight into its output queue.
+  virtual void SendParts(const uint8_t* head, size_t headLength, const uint8_t* body, size_t bodyLength);
   virtual void ClearOutput();
   // True while so much output waits that producers should pause.
   virtual bool IsOutputBacklogged() const { return false; }

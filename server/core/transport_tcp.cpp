@@ -1,14 +1,19 @@
 #include "server/core/transport_tcp.h"
 
 #include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <vector>
 
 #include "common/byte_block.h"
 #include "common/registry.h"
 #include "platform/main_loop.h"
+#include "platform/memory_trim.h"
 #include "server/core/api_log.h"
 #include "server/core/counter_block.h"
+#include "server/core/output_budget.h"
 #include "server/core/server.h"
 #include "server/core/tcp_listener.h"
 
@@ -33,19 +38,61 @@ CCounterBlock* StatusBlock() {
   CServer* server = CTransportBase::GetServer();
   return server != nullptr ? server->GetStatusBlock() : nullptr;
 }
+
+int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Every connection's queue together, and the sum at which the budget is
+// next looked at (raised while too few queues can be closed, so that a
+// budget that cannot be met is not walked for every packet).
+size_t g_totalQueued = 0;
+size_t g_nextBudgetCheck = CTransportTCP::kBudgetBytes;
+
+const qn::OutputBudget kBudget{
+    CTransportTCP::kBudgetBytes,
+    CTransportTCP::kBudgetBytes / 4 * 3,
+    1000,
+    CTransportTCP::kResumeBytes,
+    CTransportTCP::kPauseBytes + CTransportTCP::kResumeBytes,
+};
+
+// Large queues that went (closed, or emptied) give their memory back to the
+// system once they add up to this much, a little later, so that the closes
+// of one moment share one trim. Small queues come and go with every reply
+// and are left to the allocator.
+constexpr size_t kLargeQueueBytes = CTransportTCP::kResumeBytes;
+constexpr size_t kTrimAfterBytes = 1024 * 1024;
+constexpr auto kTrimDelay = std::chrono::milliseconds(100);
+size_t g_largeQueuesGone = 0;
+bool g_trimPending = false;
+
+void LargeQueueGone(size_t peak) {
+  g_largeQueuesGone += peak;
+  if (g_largeQueuesGone < kTrimAfterBytes || g_trimPending) return;
+  g_largeQueuesGone = 0;
+  g_trimPending = true;
+  static asio::steady_timer* timer = new asio::steady_timer(qn::MainLoop());  // outlives the loop
+  timer->expires_after(kTrimDelay);
+  timer->async_wait([](const asio::error_code&) {
+    g_trimPending = false;
+    qn::TrimFreeMemory();
+  });
+}
 }  // namespace
 
-CTransportTCP::CTransportTCP()
-    : m_socket(qn::MainLoop()), m_token(std::make_shared<CTransportTCP*>(this)) {
+CTransportTCP::CTransportTCP() : m_token(std::make_shared<CTransportTCP*>(this)) {
   m_nLogonTimeout = *g_logonTimeout.Get();
   WriteApiLogF("c %d\r\n", GetConnectionNumber());
 }
 
 CTransportTCP::~CTransportTCP() {
   *m_token = nullptr;
-  if (m_socket.is_open()) {
-    asio::error_code ec;
-    m_socket.close(ec);
+  ClearOutput();
+  if (m_socket.IsOpen()) {
+    m_socket.Close();
     if (CCounterBlock* block = StatusBlock()) block->ReleaseSlot(m_nSlot);
   }
   WriteApiLogF("d %d\r\n", GetConnectionNumber());
@@ -61,11 +108,7 @@ bool CTransportTCP::Attach(asio::ip::tcp::socket&& socket) {
   asio::error_code ec;
   const auto peer = socket.remote_endpoint(ec);
   if (ec) return false;
-  socket.non_blocking(true, ec);
-  if (ec) return false;
-  socket.set_option(asio::ip::tcp::no_delay(true), ec);
-  m_socket = std::move(socket);
-  m_socket.EnableReceiveHint();
+  if (!m_socket.Adopt(std::move(socket), this)) return false;
   m_bWritable = true;
   const auto address = peer.address();
   m_description = "TCP/IP (" + (address.is_v4() ? address.to_v4().to_string()
@@ -81,11 +124,25 @@ void CTransportTCP::OnHostName(const std::string& host) {
 
 void CTransportTCP::Start() { WaitForRead(); }
 
-void CTransportTCP::WaitForRead() {
-  m_socket.WaitReadable([token = m_token](const asio::error_code& ec) {
-    if (*token == nullptr || ec) return;
-    (*token)->OnReadable();
-  });
+void CTransportTCP::OnSocketEvents(uint32_t events) {
+  if (m_bClosePosted) return;
+  if (events & qn::SocketReadiness::kHangUp) {
+    // A reset (or a failed socket) is the close it is, now, even while the
+    // connection reads nothing: an upload it cut off, its member's session
+    // and its descriptor go in this turn of the loop.
+    m_bClosing = true;
+    PostClose();
+    return;
+  }
+  if ((events & qn::SocketReadiness::kOutput) && m_bWriteWaiting) {
+    m_bWriteWaiting = false;
+    m_bWritable = true;
+    Flush();
+  }
+  if ((events & qn::SocketReadiness::kInput) && m_bReadWaiting && !m_bClosePosted) {
+    m_bReadWaiting = false;
+    OnReadable();
+  }
 }
 
 void CTransportTCP::PostRead() {
@@ -188,24 +245,26 @@ bool CTransportTCP::DeliverFrames() {
 }
 
 void CTransportTCP::Send(CByteBlock* payload, int32_t /*flag*/) {
-  if (payload->length > 0xFFFF) {
+  SendParts(payload->data, payload->length > 0 ? static_cast<size_t>(payload->length) : 0, nullptr, 0);
+  delete payload;
+}
+
+void CTransportTCP::SendParts(const uint8_t* head, size_t headLength, const uint8_t* body, size_t bodyLength) {
+  const size_t length = headLength + bodyLength;
+  if (length > 0xFFFF) {
     // Its length does not fit the prefix: sent, it would shift every later
     // frame of the connection.
-    WriteApiLogF("# Packet of %d bytes not sent to %d\r\n", payload->length, GetConnectionNumber());
-    delete payload;
+    WriteApiLogF("# Packet of %d bytes not sent to %d\r\n", static_cast<int>(length), GetConnectionNumber());
     return;
   }
-  if (m_bClosing || m_nQueuedBytes + 2 + static_cast<size_t>(payload->length) > kMaxQueuedBytes) {
-    delete payload;
-    if (!m_bClosing) {
-      WriteApiLogF("# Output limit reached, closing %d\r\n", GetConnectionNumber());
-      CloseAtOnce();
-    }
+  if (m_bClosing) return;
+  if (m_nQueuedBytes + 2 + length > kMaxQueuedBytes) {
+    CloseAtLimit();
     return;
   }
-  m_output.PushFrame(payload->data, static_cast<size_t>(payload->length));
-  m_nQueuedBytes += static_cast<size_t>(payload->length) + 2;
-  delete payload;
+  m_output.PushFrame(head, headLength, body, bodyLength);
+  Queued(length + 2);
+  if (m_bClosing) return;  // the budget closed this very queue
   if (m_bWritable && !m_bFlushPosted && !m_bInRead) {
     m_bFlushPosted = true;
     if (g_inRead) {
@@ -221,39 +280,73 @@ void CTransportTCP::Send(CByteBlock* payload, int32_t /*flag*/) {
   }
 }
 
+void CTransportTCP::Queued(size_t bytes) {
+  if (m_nQueuedBytes == 0) m_nLastDrainMs = NowMs();  // the stall clock starts
+  m_nQueuedBytes += bytes;
+  m_nQueuedPeak = std::max(m_nQueuedPeak, m_nQueuedBytes);
+  g_totalQueued += bytes;
+  if (g_totalQueued > g_nextBudgetCheck) KeepToBudget();
+}
+
+void CTransportTCP::Dequeued(size_t bytes) {
+  m_nQueuedBytes -= bytes;
+  g_totalQueued -= bytes;
+  if (g_totalQueued <= kBudgetBytes) g_nextBudgetCheck = kBudgetBytes;
+  if (m_nQueuedBytes == 0) {
+    if (m_nQueuedPeak >= kLargeQueueBytes) LargeQueueGone(m_nQueuedPeak);
+    m_nQueuedPeak = 0;
+  }
+}
+
+void CTransportTCP::KeepToBudget() {
+  CServer* server = GetServer();
+  if (server == nullptr) return;
+  const int64_t now = NowMs();
+  std::vector<qn::QueueState> queues;
+  for (CTransportBase* connection : server->GetConnections()) {
+    auto* tcp = dynamic_cast<CTransportTCP*>(connection);
+    if (tcp == nullptr || tcp->m_nQueuedBytes == 0 || tcp->m_bClosing) continue;
+    queues.push_back({tcp->GetConnectionNumber(), tcp->m_nQueuedBytes, now - tcp->m_nLastDrainMs});
+  }
+  for (int number : qn::ChooseQueuesToClose(kBudget, std::move(queues), g_totalQueued))
+    if (auto* tcp = dynamic_cast<CTransportTCP*>(server->FindConnectionByNumber(number))) tcp->CloseAtLimit();
+  // Queues that could not be closed are looked at again only once the sum
+  // has grown by a quarter of the budget.
+  g_nextBudgetCheck = std::max(kBudgetBytes, g_totalQueued + kBudgetBytes / 4);
+}
+
+void CTransportTCP::CloseAtLimit() {
+  if (m_bClosing) return;
+  WriteApiLogF("# Output limit reached, closing %d\r\n", GetConnectionNumber());
+  // What waits for a client that is going is never sent: its memory goes
+  // now.
+  ClearOutput();
+  CloseAtOnce();
+}
+
 void CTransportTCP::Flush() {
   static std::vector<qn::OutputQueue::Run> runs;  // main thread only
-  static std::vector<asio::const_buffer> gather;
+  static std::vector<iovec> gather;
   CCounterBlock* block = StatusBlock();
   while (!m_output.Empty() && !m_bClosing) {
     runs.clear();
     m_output.Gather(runs, kMaxGather);
     gather.clear();
-    for (const auto& run : runs) gather.push_back(asio::buffer(run.data, run.length));
+    for (const auto& run : runs) gather.push_back({const_cast<uint8_t*>(run.data), run.length});
     asio::error_code ec;
-    const size_t sent = m_socket.write_some(gather, ec);
+    const size_t sent = m_socket.SendSome(gather.data(), gather.size(), ec);
     if (ec == asio::error::interrupted) continue;
     if (ec == asio::error::would_block || ec == asio::error::try_again) {
+      // The next output edge says when the socket takes more.
       m_bWritable = false;
-      if (!m_bWriteWaiting) {
-        m_bWriteWaiting = true;
-        m_socket.async_wait(asio::socket_base::wait_write,
-                            [token = m_token](const asio::error_code& error) {
-                              CTransportTCP* self = *token;
-                              if (self == nullptr) return;
-                              self->m_bWriteWaiting = false;
-                              if (error) return;
-                              self->m_bWritable = true;
-                              self->Flush();
-                            });
-      }
+      m_bWriteWaiting = true;
       return;
     }
     if (ec) {
       PostClose();
       return;
     }
-    m_nQueuedBytes -= sent;
+    m_nLastDrainMs = NowMs();
     struct Counting {
       CCounterBlock* block;
       int slot;
@@ -266,6 +359,7 @@ void CTransportTCP::Flush() {
                              c->block->CountOut(c->slot, frameBytes);
                            },
                      &counting);
+    Dequeued(sent);
   }
   if (m_nQueuedBytes < kResumeBytes) {
     if (m_bReadPaused && !m_bClosing) {
@@ -293,13 +387,12 @@ void CTransportTCP::Disconnect() { PostClose(); }
 
 void CTransportTCP::ClearOutput() {
   m_output.Clear();
-  m_nQueuedBytes = 0;
+  Dequeued(m_nQueuedBytes);
 }
 
 void CTransportTCP::CloseAtOnce() {
   m_bClosing = true;
-  asio::error_code ec;
-  m_socket.shutdown(asio::socket_base::shutdown_both, ec);
+  m_socket.Shutdown();
   PostClose();
 }
 

@@ -4,7 +4,6 @@
 #include <map>
 #include <memory>
 
-#include "common/module_registration.h"
 #include "common/registry.h"
 
 namespace {
@@ -54,8 +53,6 @@ void Reopen(CPooledDatabase& db) {
 }
 
 bool IsBusy(const CPooledDatabase& db) { return db.exclusive || db.OpenRecordsetCount() > 0; }
-
-const CModuleRegistration g_poolModule(nullptr, TermDatabasePool);
 
 }  // namespace
 

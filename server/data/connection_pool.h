@@ -28,7 +28,8 @@ CDatabase* GetDatabase(const std::string& connect, bool exclusive);
 void ReopenIfLost(CDatabase* database);
 
 void InitDatabasePool();
-// Closes every pooled connection. Registered with the module chain.
+// Closes every pooled connection. The server calls it after every module's
+// stop, since modules still read and write as they stop.
 void TermDatabasePool();
 
 // The pool key `connect` maps to under the given storage mode (steps of

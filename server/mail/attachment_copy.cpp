@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/pulse.h"
+#include "server/core/upload_journal.h"
 #include "server/services/service_utility.h"
 
 namespace {
@@ -28,7 +29,10 @@ void CAttachmentCopy::Abandon() {
   m_nSource = -1;
   if (m_nTarget >= 0) ::close(m_nTarget);
   m_nTarget = -1;
-  if (!m_strTemp.empty()) ::unlink(m_strTemp.c_str());
+  if (!m_strTemp.empty()) {
+    ::unlink(m_strTemp.c_str());
+    ForgetUploadFile(m_strTemp);
+  }
   m_strTemp.clear();
 }
 
@@ -51,6 +55,7 @@ bool CAttachmentCopy::Start(int sourceFd, const std::string& target) {
   }
   m_strTemp = name.data();
   m_strTarget = target;
+  JournalUploadFile(m_strTemp);
   return true;
 }
 
@@ -73,6 +78,7 @@ CAttachmentCopy::Progress CAttachmentCopy::Step(int blocks) {
         Abandon();
         return Progress::kFailed;
       }
+      ForgetUploadFile(m_strTemp);
       m_strTemp.clear();
       Abandon();
       return Progress::kDone;

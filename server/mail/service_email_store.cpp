@@ -54,9 +54,8 @@ void CServiceEmail::TermModule() {
   // Copies still under way are made before the server goes.
   CAttachmentCopies::FinishAllDetached();
   // Letters the relay has not taken go back to their senders while the mail
-  // store is still there: this module stops before the connection pool
-  // (modules stop in the reverse order of their registration, and the pool's
-  // registration comes first).
+  // store is still there (the server closes the connection pool after every
+  // module's stop).
   if (g_pGateway != nullptr) g_pGateway->ReturnUnrelayed();
   delete g_pGateway;
   g_pGateway = nullptr;

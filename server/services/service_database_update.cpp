@@ -16,6 +16,7 @@
 #include "common/helpers.h"
 #include "platform/temp_files.h"
 #include "server/core/request_context.h"
+#include "server/core/upload_journal.h"
 #include "server/data/connection_pool.h"
 #include "server/services/database_texts.h"
 #include "server/services/database_values.h"
@@ -300,6 +301,7 @@ int CServiceDatabase::SetMedia() {
     StopStream();
     return qn::kResultDbError;
   }
+  JournalUploadFile(m_strUploadPath);
   m_pRecordset->SetLockingMode(CRecordset::pessimistic);
   m_pRecordset->Edit();
   if (!ReceiveFile(m_strUploadPath)) {
@@ -311,7 +313,10 @@ int CServiceDatabase::SetMedia() {
 }
 
 void CServiceDatabase::DropUpload() {
-  if (!m_strUploadPath.empty()) ::unlink(m_strUploadPath.c_str());
+  if (!m_strUploadPath.empty()) {
+    ::unlink(m_strUploadPath.c_str());
+    ForgetUploadFile(m_strUploadPath);
+  }
   m_strUploadPath.clear();
 }
 
@@ -331,10 +336,12 @@ void CServiceDatabase::OnReceiveFileDone() {
       std::get<std::string>(m_pRecordset->Column(0)) = LastComponent(m_strMediaPath);
       m_pRecordset->SetFieldDirty(column);
       m_pRecordset->Update();
-      if (std::rename(received.c_str(), m_strMediaPath.c_str()) == 0)
+      if (std::rename(received.c_str(), m_strMediaPath.c_str()) == 0) {
+        ForgetUploadFile(m_strUploadPath);
         m_strUploadPath.clear();
-      else
+      } else {
         code = qn::kResultDbError;
+      }
     } else {
       std::string bytes;
       // Neither driver stores a zero byte in text: it would cut the value.

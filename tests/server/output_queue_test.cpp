@@ -1,6 +1,6 @@
 // The connection's output queue: frames back to back, partial writes from the
-// head, whole frames counted once each, and the memory a backlog of small
-// rows costs.
+// head, whole frames counted once each, the memory a backlog of small rows
+// costs, and a frame given in two parts (a header and its body).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -63,6 +63,26 @@ TEST(OutputQueue, ABacklogOfSmallRowsCostsLittleMoreThanItsBytes) {
   std::vector<uint32_t> counted;
   Drain(queue, 65536, &counted);
   EXPECT_EQ(counted.size(), 200000u);
+}
+
+TEST(OutputQueue, AFramePushedInTwoPartsIsTheFrameOfBoth) {
+  const std::string head = "\x04\x07\x00";
+  const std::string body = "row bytes";
+  struct Case {
+    std::string head, body;
+  };
+  for (const Case& c : {Case{head, body}, Case{head, ""}, Case{"", body}, Case{"", ""}}) {
+    qn::OutputQueue parts, whole;
+    parts.PushFrame(reinterpret_cast<const uint8_t*>(c.head.data()), c.head.size(),
+                    reinterpret_cast<const uint8_t*>(c.body.data()), c.body.size());
+    const std::string joined = c.head + c.body;
+    whole.PushFrame(reinterpret_cast<const uint8_t*>(joined.data()), joined.size());
+    EXPECT_EQ(parts.Bytes(), whole.Bytes());
+    std::vector<uint32_t> partsFrames, wholeFrames;
+    EXPECT_EQ(Drain(parts, 1000000, &partsFrames), Drain(whole, 1000000, &wholeFrames))
+        << c.head.size() << "+" << c.body.size();
+    EXPECT_EQ(partsFrames, wholeFrames);
+  }
 }
 
 }  // namespace

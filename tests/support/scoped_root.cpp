@@ -28,14 +28,18 @@ std::filesystem::path ScopedRoot::RegistryFile() const {
 }
 
 const std::filesystem::path& ProcessRoot(const char* prefix) {
+  // What is removed at exit is the directory made here, whatever QN_ROOT
+  // names by then.
+  static std::string made;
   static const std::filesystem::path root = [prefix] {
     std::string pattern = std::string("/tmp/") + prefix + "-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) std::abort();
     setenv("QN_ROOT", pattern.c_str(), 1);
     std::filesystem::create_directories(std::filesystem::path(pattern) / "var/lib/quillnet");
+    made = pattern;
     std::atexit([] {
       std::error_code ec;
-      std::filesystem::remove_all(std::getenv("QN_ROOT"), ec);
+      std::filesystem::remove_all(made, ec);
     });
     return std::filesystem::path(pattern);
   }();
