@@ -158,6 +158,7 @@ void FillAudit(CAuditTrail_2& rs, int i) {
 void RecordsetInsert(CDatabase* db, int i) {
   CAuditTrail_2 rs(db);
   rs.Open(CRecordset::snapshot, nullptr, CRecordset::appendOnly);
+  rs.WantInsertedKey();
   rs.AddNew();
   FillAudit(rs, i);
   rs.Update();

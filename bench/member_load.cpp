@@ -10,7 +10,9 @@
 //       port, and the ratio of the two;
 //   (b) logons per second with 50 concurrent clients (connect, hello, log
 //       on, one account request, close), in each storage mode (PostgreSQL
-//       when scripts/pg-test-server's environment is present).
+//       when scripts/pg-test-server's environment is present), the
+//       statements each cycle cost (from the tests' build of the server),
+//       and the ratio of the two modes.
 //
 //   (c) system calls per request of each server over a steady 50-client
 //       run of (a), counted by strace attached to it (skipped with
@@ -31,6 +33,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -102,8 +105,13 @@ Figures SystemTimeLoad(uint16_t port, int clients, int seconds, pid_t server = 0
   return figures;
 }
 
+struct LogonFigures {
+  double rate = 0;
+  long cycles = 0;
+};
+
 // Connect, hello, log on, one account request, close; over and over.
-double LogonsPerSecond(uint16_t port, int clients, int seconds) {
+LogonFigures LogonsPerSecond(uint16_t port, int clients, int seconds) {
   constexpr int kAccountsPerClient = 4;
   std::atomic<long> cycles{0};
   std::atomic<long> failures{0};
@@ -130,7 +138,7 @@ double LogonsPerSecond(uint16_t port, int clients, int seconds) {
   for (auto& t : threads) t.join();
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   if (failures > 0) std::fprintf(stderr, "  %ld logon cycles failed\n", failures.load());
-  return static_cast<double>(cycles.load()) / elapsed;
+  return {static_cast<double>(cycles.load()) / elapsed, cycles.load()};
 }
 
 }  // namespace
@@ -224,6 +232,7 @@ int main(int argc, char** argv) {
   // (b)
   std::printf("\nLogons per second, 50 clients (log on, GetCredits, close), %d s\n",
               options.logonSeconds);
+  double rates[2] = {0, 0};
   for (StorageMode mode : {StorageMode::Access, StorageMode::Postgres}) {
     if (mode == StorageMode::Postgres && !qn::test::PostgresTestServerAvailable()) {
       std::printf("%-9s skipped (no QN_TEST_PG_HOST)\n", qn::test::StorageModeName(mode));
@@ -232,10 +241,20 @@ int main(int argc, char** argv) {
     MemberInstall install;
     qn::test::ServerProcess server;
     const uint16_t port = qn::test::FindFreePort();
-    if (!StartInstallation(install, server, mode, port, 200)) return 2;
-    const double rate = LogonsPerSecond(port, 50, options.logonSeconds);
-    std::printf("%-9s %8.0f logons/s\n", qn::test::StorageModeName(mode), rate);
+    if (!StartInstallation(install, server, mode, port, 200, qn::bench::CountingServerProgram())) return 2;
+    const long before = qn::bench::ServerStatements(port);
+    const LogonFigures figures = LogonsPerSecond(port, 50, options.logonSeconds);
+    // The last logoffs finish after their connections close.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const long after = qn::bench::ServerStatements(port);
+    rates[mode == StorageMode::Access ? 0 : 1] = figures.rate;
+    std::printf("%-9s %8.0f logons/s", qn::test::StorageModeName(mode), figures.rate);
+    if (before >= 0 && after >= 0 && figures.cycles > 0)
+      std::printf(", %.2f statements per cycle", static_cast<double>(after - before) / figures.cycles);
+    std::printf("\n");
     server.Stop();
   }
+  if (rates[0] > 0 && rates[1] > 0)
+    std::printf("MSSQL/MSAccess %.2f\n", qn::bench::Ratio(rates[1], rates[0]));
   return ratio50 >= 0.7 && itemRatio >= 0.2 ? 0 : 1;
 }

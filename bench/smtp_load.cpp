@@ -3,8 +3,10 @@
 //
 //   (a) inbound: smtp-source -s 50 -m M -l 300 to the alias of a member who
 //       is not logged on; messages accepted per second, every message
-//       counted in the mail store afterwards, beside the same smtp-source run
-//       against an smtp-sink;
+//       counted in the mail store afterwards, the statements each message
+//       cost (from the tests' build of the server) and the ratio of the two
+//       storage modes, beside the same smtp-source run against an
+//       smtp-sink;
 //   (b) relaying: R messages to Internet addresses posted with "Email"
 //       "MailLtr" (10 members, letters of 100 recipients each, the members
 //       posting at once), "MaxConnections" 50, timed from the first post to
@@ -133,8 +135,9 @@ bool StartServer(MemberInstall& install, qn::test::ServerProcess& server, Storag
   registry.WriteDWORD("SMTP", "Port", smtpPort);
   registry.WriteDWORD("SMTP", "MailRelayPort", relayPort);
   registry.WriteDWORD("SMTP", "MaxConnections", kSessions);
-  if (!server.Start("qnsvr32", {"-sa"}, MemberInstall::Root().string(), port)) {
-    std::fprintf(stderr, "qnsvr32 did not start: %s\n", server.StderrText().c_str());
+  const std::string program = qn::bench::CountingServerProgram();
+  if (!server.Start(program, {"-sa"}, MemberInstall::Root().string(), port)) {
+    std::fprintf(stderr, "%s did not start: %s\n", program.c_str(), server.StderrText().c_str());
     return false;
   }
   for (int i = 0; i < 500 && !qn::test::IsPortListening(smtpPort); ++i)
@@ -145,6 +148,7 @@ bool StartServer(MemberInstall& install, qn::test::ServerProcess& server, Storag
 struct Run {
   double rate = 0;  // messages per second
   bool ok = false;
+  double statements = -1;  // per message, when the server tells
 };
 
 Run Inbound(StorageMode mode, int messages) {
@@ -155,14 +159,18 @@ Run Inbound(StorageMode mode, int messages) {
   if (!StartServer(install, server, mode, port, smtpPort, qn::test::FindFreePort(),
                    [](MailSeed& seed) { seed.AddAccount("Target", 1000, "", "target"); }))
     std::exit(2);
+  const long before = qn::bench::ServerStatements(port);
   const double seconds = SmtpSource(smtpPort, messages, "target@q.example");
+  const long after = qn::bench::ServerStatements(port);
   MailSeed seed(install);
   const long stored = seed.Messages("RecipID='Target'");
   server.Stop();
   if (seconds <= 0 || stored != messages)
     std::fprintf(stderr, "  %s: smtp-source %s, %ld of %d messages stored\n",
                  qn::test::StorageModeName(mode), seconds <= 0 ? "failed" : "ran", stored, messages);
-  return {seconds > 0 ? messages / seconds : 0, seconds > 0 && stored == messages};
+  Run run{seconds > 0 ? messages / seconds : 0, seconds > 0 && stored == messages};
+  if (before >= 0 && after >= 0) run.statements = static_cast<double>(after - before) / messages;
+  return run;
 }
 
 // Posts `letters` letters of kLetterRecipients Internet recipients as one
@@ -341,14 +349,20 @@ int main(int argc, char** argv) {
               options.relayed, kSessions, kSessions);
   std::printf("%-14s | %12s %12s | %6s\n", "run", "messages/s", "anchor/s", "ratio");
   const auto line = [](const char* name, const Run& run, const Run& anchor) {
-    std::printf("%-14s | %12.0f %12.0f | %6.3f%s\n", name, run.rate, anchor.rate,
-                qn::bench::Ratio(run.rate, anchor.rate), run.ok ? "" : "  (failed)");
+    std::printf("%-14s | %12.0f %12.0f | %6.3f", name, run.rate, anchor.rate,
+                qn::bench::Ratio(run.rate, anchor.rate));
+    if (run.statements >= 0) std::printf(" | %.2f statements/message", run.statements);
+    std::printf("%s\n", run.ok ? "" : "  (failed)");
   };
   line("(a) MSAccess", inSqlite, inAnchor);
   if (havePostgres) line("(a) MSSQL", inPostgres, inAnchor);
   line("(b) MSAccess", outSqlite, outAnchor);
   if (havePostgres) line("(b) MSSQL", outPostgres, outAnchor);
   if (!havePostgres) std::printf("MSSQL skipped (no QN_TEST_PG_HOST)\n");
+  if (havePostgres)
+    std::printf("(a) MSSQL/MSAccess %.3f, (b) MSSQL/MSAccess %.3f\n",
+                qn::bench::Ratio(inPostgres.rate, inSqlite.rate),
+                qn::bench::Ratio(outPostgres.rate, outSqlite.rate));
   std::printf("(c) hung relay: %d letters of 30 KB (%.0f MiB) posted by %d members\n", options.hung,
               options.hung * 30.0 / 1024, kPosters);
   std::printf("%-14s | %8s %8s %9s | %9s %9s %8s | %8s\n", "run", "accepted", "refused", "post s",

@@ -403,18 +403,34 @@ void SeedMembers(test::MemberInstall& install, int count,
 }
 
 bool StartInstallation(test::MemberInstall& install, test::ServerProcess& server,
-                       test::StorageMode mode, uint16_t port, int members) {
+                       test::StorageMode mode, uint16_t port, int members, const std::string& program) {
   std::string error;
   if (!install.Create(mode, port, &error)) {
     std::fprintf(stderr, "installation (%s): %s\n", test::StorageModeName(mode), error.c_str());
     return false;
   }
   SeedMembers(install, members, BenchUserId);
-  if (!server.Start("qnsvr32", {"-sa"}, test::MemberInstall::Root().string(), port)) {
-    std::fprintf(stderr, "qnsvr32 did not start: %s\n", server.StderrText().c_str());
+  if (!server.Start(program, {"-sa"}, test::MemberInstall::Root().string(), port)) {
+    std::fprintf(stderr, "%s did not start: %s\n", program.c_str(), server.StderrText().c_str());
     return false;
   }
   return true;
+}
+
+std::string CountingServerProgram() {
+  return ::access(QN_BIN_DIR "/qnsvr32_test", X_OK) == 0 ? "qnsvr32_test" : "qnsvr32";
+}
+
+long ServerStatements(uint16_t port) {
+  // The test build's mark of a logged-on connection.
+  constexpr uint8_t kMarkLoggedOn = 0x7F;
+  client::ProtocolClient client;
+  if (!client.Connect(port) || !client.Hello() || !client.SendFrame({kMarkLoggedOn}) ||
+      !client.Request(1, "Test", "Statements"))
+    return -1;
+  const auto reply = client::ReadTable(client, 1, 10000);
+  if (!reply || reply->result || reply->rows.size() != 1) return -1;
+  return std::get<int32_t>(reply->rows[0][0]);
 }
 
 }  // namespace qn::bench

@@ -112,10 +112,19 @@ Figures RequestLoad(std::vector<client::ProtocolClient>& connections,
 void SeedMembers(test::MemberInstall& install, int count,
                  const std::function<std::string(int)>& userId);
 // A fresh installation of the mode with `members` accounts named
-// "bench<n>", and qnsvr32 started on it; false (with the reason on standard
-// error) when either failed.
+// "bench<n>", and `program` (qnsvr32) started on it; false (with the reason
+// on standard error) when either failed.
 bool StartInstallation(test::MemberInstall& install, test::ServerProcess& server,
-                       test::StorageMode mode, uint16_t port, int members);
+                       test::StorageMode mode, uint16_t port, int members,
+                       const std::string& program = "qnsvr32");
+
+// The tests' build of the server (the server with a "Test" service whose
+// item "Statements" tells what its database connections have run) when it
+// was built beside the benches, else qnsvr32.
+std::string CountingServerProgram();
+// The statements the server on `port` has run so far; -1 when it does not
+// say (qnsvr32 itself).
+long ServerStatements(uint16_t port);
 std::string BenchUserId(int n);
 
 }  // namespace qn::bench

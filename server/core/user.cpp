@@ -11,6 +11,7 @@
 #include "common/module_registration.h"
 #include "server/core/clock.h"
 #include "server/core/counter_block.h"
+#include "server/core/logon_read.h"
 #include "server/core/server.h"
 #include "server/core/transport_base.h"
 #include "server/core/user_timer.h"
@@ -38,6 +39,13 @@ CDatabase* AccountDatabase() {
 }
 
 std::string UserFilter(const std::string& userId) { return "UserID=" + SQLQuote(userId); }
+
+// User IDs as the databases compare them.
+struct NoCaseLess {
+  bool operator()(const std::string& a, const std::string& b) const {
+    return strcasecmp(a.c_str(), b.c_str()) < 0;
+  }
+};
 
 std::string CAccounts_2::*TextMember(AccountField field) {
   switch (field) {
@@ -70,12 +78,6 @@ std::string CAccounts_2::*TextMember(AccountField field) {
   return nullptr;
 }
 
-// Copies every column value of one row buffer into another.
-void CopyRow(const CAccounts_2& from, CAccounts_2& to) {
-  for (const auto& column : CAccounts_2::Spec().columns)
-    std::visit([&](auto member) { to.*member = from.*member; }, column.member);
-}
-
 }  // namespace
 
 // One update of a member's account row: changed fields, and the credits and
@@ -103,34 +105,37 @@ namespace {
 // member's own changes are; one per member.
 std::list<AccountRowWrite> g_unwritten;
 
-// Edits the member's row when it exists (a missing row takes nothing).
-// Throws on failure.
-void WriteAccountRow(const AccountRowWrite& write) {
+// Edits the member's row when it exists (a missing row takes nothing), and
+// with `logoffAudit` carries the logoff's audit row in the same statement
+// where it can: true when it did. Throws on failure.
+bool WriteAccountRow(const AccountRowWrite& write, const std::string* logoffAudit = nullptr) {
   CAccounts_2 row(AccountDatabase());
   row.m_strFilter = UserFilter(write.userId);
-  row.Open(CRecordset::snapshot);
-  if (!row.IsEOF()) {
-    row.Edit();
-    for (const auto& [field, text] : write.texts) {
-      std::string CAccounts_2::*member = TextMember(field);
-      row.*member = text;
-      row.SetFieldDirty(&(row.*member));
-    }
-    if (write.dormant) {
-      row.m_Dormant = *write.dormant;
-      row.SetFieldDirty(&row.m_Dormant);
-    }
-    if (write.credits) {
-      row.m_Credits = *write.credits;
-      row.SetFieldDirty(&row.m_Credits);
-    }
-    if (write.lastOn) {
-      row.m_LastOn = *write.lastOn;
-      row.SetFieldDirty(&row.m_LastOn);
-    }
-    row.Update();
+  // One update by UserID, without reading the row first.
+  row.Open(CRecordset::snapshot, nullptr, CRecordset::appendOnly);
+  row.EditFiltered();
+  for (const auto& [field, text] : write.texts) {
+    std::string CAccounts_2::*member = TextMember(field);
+    row.*member = text;
+    row.SetFieldDirty(&(row.*member));
   }
+  if (write.dormant) {
+    row.m_Dormant = *write.dormant;
+    row.SetFieldDirty(&row.m_Dormant);
+  }
+  if (write.credits) {
+    row.m_Credits = *write.credits;
+    row.SetFieldDirty(&row.m_Credits);
+  }
+  if (write.lastOn) {
+    row.m_LastOn = *write.lastOn;
+    row.SetFieldDirty(&row.m_LastOn);
+  }
+  const bool carried =
+      logoffAudit != nullptr && CarryAuditTrail(row, *logoffAudit, "Logoff", "Logoff", "User Logged Off");
+  row.Update();
   row.Close();
+  return carried;
 }
 
 void KeepUnwritten(AccountRowWrite&& write) {
@@ -142,25 +147,6 @@ void KeepUnwritten(AccountRowWrite&& write) {
   }
   g_unwritten.push_back(std::move(write));
 }
-
-// The key query's rows.
-class CUserKeyRows : public CRecordset {
- public:
-  using CRecordset::CRecordset;
-  std::string GetDefaultSQL() override { return "[Keys]"; }
-  void DoFieldExchange(CFieldExchange& fx) override {
-    fx.Column("Keys.KeyID", FieldKind::Long, 0, &m_KeyID);
-    fx.Column("Keys.AppName", FieldKind::Text, 255, &m_AppName);
-    fx.Column("Keys.KeyName", FieldKind::Text, 255, &m_KeyName);
-    fx.Column("Keys.Description", FieldKind::Text, 255, &m_Description);
-    fx.Column("Keys.KeyCost", FieldKind::Long, 0, &m_KeyCost);
-  }
-  int32_t m_KeyID = 0;
-  std::string m_AppName;
-  std::string m_KeyName;
-  std::string m_Description;
-  int32_t m_KeyCost = 0;
-};
 
 void RunLogonHooks(CUser* user, bool logon) {
   // A copy: a hook may add or remove hooks.
@@ -241,14 +227,7 @@ std::string FindUnwrittenChange(AccountField field, const std::string& value,
 std::string BuildUserKeyQuery(const std::string& quotedUserId) {
   // ORDER BY after a UNION names the output columns: PostgreSQL refuses the
   // table-qualified form.
-  return "SELECT DISTINCT Keys.KeyID, Keys.AppName, Keys.KeyName, Keys.Description, Keys.KeyCost "
-         "FROM Keys, KeyChains, Keys2Chains, UserID2KeyChain WHERE UserID2KeyChain.UserID=" +
-         quotedUserId +
-         " AND KeyChains.KeyChainID = UserID2KeyChain.KeyChainID AND Keys2Chains.KeyChainID = "
-         "KeyChains.KeyChainID AND Keys.KeyID = Keys2Chains.KeyID UNION SELECT DISTINCT "
-         "Keys.KeyID, Keys.AppName, Keys.KeyName, Keys.Description, Keys.KeyCost FROM Keys, "
-         "UserID2Keys WHERE UserID2Keys.UserID=" +
-         quotedUserId + " AND Keys.KeyID=UserID2Keys.KeyID ORDER BY AppName, KeyName";
+  return UserKeySelect(quotedUserId) + " ORDER BY AppName, KeyName";
 }
 
 CUser::CUser() = default;
@@ -257,31 +236,33 @@ CUser::~CUser() {
   if (m_bListed) Logoff();
 }
 
-bool CUser::ReadRow(CAccounts_2& row) {
-  row.m_strFilter = UserFilter(m_strUserID);
-  row.Open(CRecordset::snapshot, nullptr, CRecordset::readOnly);
-  const bool found = !row.IsEOF();
-  row.Close();
-  return found;
-}
-
 void CUser::Logon(const std::string& userId, CTransportBase* connection) {
   std::lock_guard<std::recursive_mutex> guard(g_userListLock);
+  CLogonRead read(AccountDatabase());
+  if (!ReadLogonRow(AccountDatabase(), userId, read))
+    throw CDispatchException(kUserDatabaseErrorCode, kUserDatabaseErrorText);
+  Logon(read, connection);
+}
+
+void CUser::Logon(CLogonRead& read, CTransportBase* connection) {
+  std::lock_guard<std::recursive_mutex> guard(g_userListLock);
   m_pConnection = connection;
-  m_strUserID = userId;
+  m_strUserID = read.row.m_UserID;
   const std::time_t now = GetClock().Now();
-  CAccounts_2 row(AccountDatabase());
-  if (!ReadRow(row)) throw CDispatchException(kUserDatabaseErrorCode, kUserDatabaseErrorText);
-  CopyRow(row, m_row);
+  CopyAccountRow(read.row, m_row);
   m_bLoaded = true;
-  LoadKeys();
+  if (read.keysRead)
+    m_keys = std::move(read.keys);
+  else
+    LoadKeys();
   Attach(m_row.m_UserID, connection, m_row.m_Credits, m_row.m_RatePerHour, m_row.m_MaxTimeOnline,
          now);
 }
 
 void CUser::LoadKeys() {
   try {
-    CUserKeyRows rows(AccountDatabase());
+    // The key query's columns are the Keys table's.
+    CKeys_2 rows(AccountDatabase());
     rows.Open(CRecordset::forwardOnly, BuildUserKeyQuery(SQLQuote(m_strUserID)).c_str(),
               CRecordset::readOnly);
     while (!rows.IsEOF()) {
@@ -313,10 +294,14 @@ void CUser::Attach(const std::string& userId, CTransportBase* connection, int32_
 
 void CUser::Logoff() {
   std::lock_guard<std::recursive_mutex> guard(g_userListLock);
+  // A timer pass under way leaves the member to this logoff's write.
+  ForgetInUserTimerPass(this);
   RunLogonHooks(this, false);
   AccountRowWrite write = PendingWrite(true);
+  bool audited = false;
   try {
-    WriteAccountRow(write);
+    // The audit row rides with the row's update where the database allows.
+    audited = WriteAccountRow(write, &m_strUserID);
   } catch (const std::exception&) {
     // The member leaves all the same; the timer's next pass tries again.
     KeepUnwritten(std::move(write));
@@ -325,7 +310,7 @@ void CUser::Logoff() {
   m_keys.clear();
   g_users.remove(this);
   m_bListed = false;
-  WriteAuditTrail("Logoff", "Logoff", "User Logged Off");
+  if (!audited) WriteAuditTrail("Logoff", "Logoff", "User Logged Off");
   NotifyMonitors(static_cast<int>(g_users.size()));
   CountUsers(-1);
 }
@@ -362,16 +347,64 @@ void CUser::LoadAccount() {
   SaveChanges();
   try {
     CAccounts_2 row(AccountDatabase());
-    if (!ReadRow(row)) throw CDispatchException(kUserDatabaseErrorCode, kUserDatabaseErrorText);
+    row.m_strFilter = UserFilter(m_strUserID);
+    row.Open(CRecordset::snapshot, nullptr, CRecordset::readOnly);
+    const bool found = !row.IsEOF();
+    row.Close();
+    if (!found) throw CDispatchException(kUserDatabaseErrorCode, kUserDatabaseErrorText);
     // Changes the write could not place yet stay over the row just read.
     CopyChanges(row);
-    CopyRow(row, m_row);
+    CopyAccountRow(row, m_row);
   } catch (const CDispatchException&) {
     throw;
   } catch (const std::exception&) {
     throw CDispatchException(kUserDatabaseErrorCode, kUserDatabaseErrorText);
   }
   m_bLoaded = true;
+}
+
+void CUser::LoadAccounts(const std::list<CUser*>& users) {
+  std::vector<CUser*> pending;
+  for (CUser* user : users)
+    if (!user->m_bLoaded) pending.push_back(user);
+  // One member's own read costs the same.
+  if (pending.size() < 2) return;
+  for (CUser* user : pending) user->SaveChanges();
+  constexpr size_t kPerStatement = 256;
+  for (size_t first = 0; first < pending.size(); first += kPerStatement) {
+    const size_t count = std::min(kPerStatement, pending.size() - first);
+    // The list is padded to a power of two with its last ID, so that a few
+    // prepared statements serve every number of members.
+    size_t width = 1;
+    while (width < count) width *= 2;
+    std::string filter = "UserID IN (";
+    std::map<std::string, CUser*, NoCaseLess> byId;
+    for (size_t i = 0; i < width; ++i) {
+      CUser* user = pending[first + std::min(i, count - 1)];
+      if (i > 0) filter += ",";
+      filter += SQLQuote(user->m_strUserID);
+      byId.emplace(user->m_strUserID, user);
+    }
+    filter += ")";
+    try {
+      CAccounts_2 row(AccountDatabase());
+      row.m_strFilter = filter;
+      row.Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly);
+      for (; !row.IsEOF(); row.MoveNext()) {
+        const auto found = byId.find(row.m_UserID);
+        if (found == byId.end() || found->second->m_bLoaded) continue;
+        CUser& user = *found->second;
+        // Changes the write could not place yet stay over the row just read.
+        user.CopyChanges(row);
+        CopyAccountRow(row, user.m_row);
+        user.m_bLoaded = true;
+      }
+      row.Close();
+    } catch (const std::exception&) {
+      // Each member left unread tries alone at its next getter.
+      return;
+    }
+  }
 }
 
 void CUser::SaveChanges() {
@@ -473,6 +506,17 @@ int32_t CUser::DeductCredits(int32_t amount) {
 void CUser::WriteAuditTrail(const std::string& service, const std::string& keyword,
                             const std::string& description) {
   AppendAuditTrail(m_strUserID, service, keyword, description);
+}
+
+bool CarryAuditTrail(CRecordset& write, const std::string& userId, const std::string& service,
+                     const std::string& keyword, const std::string& description) {
+  std::vector<qn::odbc::Param> values;
+  for (const std::string* text : {&userId, &service, &keyword, &description})
+    // Cut as the columns hold them (the recordset of AppendAuditTrail does
+    // the same).
+    values.push_back({text->substr(0, 255), SQL_VARCHAR});
+  return write.CarryInsert("AuditTrail", {"UserID", "ServiceName", "KeyWord", "Description"},
+                           std::move(values));
 }
 
 void AppendAuditTrail(const std::string& userId, const std::string& service,

@@ -16,7 +16,9 @@
 #include "server/data/schema_recordsets.h"
 
 class CDatabase;
+class CRecordset;
 class CTransportBase;
+struct CLogonRead;
 // One update of a member's account row (user.cpp).
 struct AccountRowWrite;
 
@@ -58,6 +60,9 @@ class CUser {
   // Reads the account row and the keys and lists the member. Throws
   // CDBException, or CDispatchException when the row is missing.
   void Logon(const std::string& userId, CTransportBase* connection);
+  // The same with the row (and, when read, the keys) the logon service read
+  // already; takes the keys.
+  void Logon(CLogonRead& read, CTransportBase* connection);
   // Lists the member with values already at hand (the last steps of Logon;
   // tests use it without a database).
   void Attach(const std::string& userId, CTransportBase* connection, int32_t credits,
@@ -67,6 +72,10 @@ class CUser {
   // Reads the row again unless it is current; throws CDispatchException
   // 8192 "User Database Error" and keeps the old values when it cannot.
   void LoadAccount();
+  // LoadAccount for every member of `users` whose row is not current, with
+  // one statement per 256 members; a member whose row it cannot read is left
+  // to its own LoadAccount. For walks that read every member.
+  static void LoadAccounts(const std::list<CUser*>& users);
   // Writes the changed fields to the row, with the credits when they changed
   // since the row last had them, in one update; kept for the next try on
   // failure.
@@ -149,8 +158,6 @@ class CUser {
   // What the row lacks: the changed fields, the credits when they moved, and
   // at logoff the credits and LastOn in any case.
   AccountRowWrite PendingWrite(bool logoff) const;
-  // Reads the row into `row`; false when there is none.
-  bool ReadRow(CAccounts_2& row);
   // The changed fields into `row`, marked to be written.
   void CopyChanges(CAccounts_2& row) const;
 
@@ -205,6 +212,11 @@ const std::string& AuditConnect();
 // An AuditTrail row outside any member; failures are ignored.
 void AppendAuditTrail(const std::string& userId, const std::string& service,
                       const std::string& keyword, const std::string& description);
+// The same row written by the next Update of `write`, in its statement, where
+// the audit trail shares its database (the one PostgreSQL database); false
+// where it does not, and the caller appends the row itself.
+bool CarryAuditTrail(CRecordset& write, const std::string& userId, const std::string& service,
+                     const std::string& keyword, const std::string& description);
 
 // Tells bound monitor clients the new member count; the monitor object fills
 // this in.

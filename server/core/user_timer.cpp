@@ -5,7 +5,11 @@
 #include <cstdio>
 #include <iterator>
 #include <memory>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
+#include "common/pulse.h"
 #include "platform/main_loop.h"
 #include "server/core/clock.h"
 #include "server/core/server.h"
@@ -105,14 +109,124 @@ class CDefaultActions : public IUserTimerActions {
   }
 };
 
+// A step of the loop's pass ends after this long (and the member it is
+// writing), so a request waits about that long at most behind the pass.
+constexpr auto kStepBudget = std::chrono::milliseconds(5);
+
+// Charges one member for the tick, writes the charge with the pending
+// changes and warns or disconnects.
+void ChargeMember(CUser& user, std::time_t now, IUserTimerActions& actions) {
+  user.ClearLoaded();
+  qn::UserTickInput in;
+  in.credits = user.GetCredits();
+  in.ratePerHour = user.GetRatePerHour();
+  in.maxTimeOnline = user.GetMaxTimeOnline();
+  in.logonTime = user.GetLogonTime();
+  in.now = now;
+  const qn::UserTickOutcome out = qn::EvaluateUserTick(in);
+  user.DeductCredits(out.charge);
+  // The charge goes to the row with the pending changes, in one update, so
+  // a crash costs at most this pass.
+  user.SaveChanges();
+  const std::string userId = user.GetUserID();
+  for (const std::string& text : out.messages) actions.SendLiveMessage(userId, text);
+  if (out.disconnect) actions.DisconnectUser(user);
+}
+
+// The members listed when the pass began, taken in list order.
+class CUserTimerPass {
+ public:
+  CUserTimerPass(std::time_t now, IUserTimerActions& actions) : now_(now), actions_(actions) {
+    members_.assign(GetUserList().begin(), GetUserList().end());
+    for (size_t i = 0; i < members_.size(); ++i) index_[members_[i]] = i;
+  }
+
+  // True when the pass has ended.
+  bool Step(std::chrono::steady_clock::duration budget) {
+    const auto start = std::chrono::steady_clock::now();
+    bool charged = false;
+    while (next_ < members_.size()) {
+      if (charged && std::chrono::steady_clock::now() - start >= budget) return false;
+      CUser* user = members_[next_++];
+      if (user == nullptr) continue;
+      index_.erase(user);
+      // A disconnection may delete the member: nothing of it is used after.
+      ChargeMember(*user, now_, actions_);
+      charged = true;
+    }
+    NotifyMonitors(static_cast<int>(GetUserList().size()));
+    return true;
+  }
+
+  void Forget(CUser* user) {
+    const auto found = index_.find(user);
+    if (found == index_.end()) return;
+    members_[found->second] = nullptr;
+    index_.erase(found);
+  }
+
+ private:
+  std::time_t now_;
+  IUserTimerActions& actions_;
+  std::vector<CUser*> members_;
+  std::unordered_map<CUser*, size_t> index_;  // members still to come
+  size_t next_ = 0;
+};
+
 std::unique_ptr<asio::steady_timer> g_pTimer;
+
+// The pass under way, with its pulse when the loop runs it in steps.
+struct RunningPass {
+  std::unique_ptr<CUserTimerPass> pass;
+  CPulse* pulse = nullptr;
+  std::chrono::steady_clock::duration budget{};
+  void (*done)() = nullptr;
+};
+RunningPass g_running;
+
+void EndRunningPass() {
+  CPulse::Stop(g_running.pulse);
+  g_running.pulse = nullptr;
+  g_running.pass.reset();
+  void (*done)() = std::exchange(g_running.done, nullptr);
+  if (done) done();
+}
+
+void PassStep(void*) {
+  if (g_running.pass && g_running.pass->Step(g_running.budget)) EndRunningPass();
+}
+
+// Runs what is left of the pass under way at once.
+void FinishRunningPass() {
+  if (!g_running.pass) return;
+  g_running.pass->Step(std::chrono::steady_clock::duration::max());
+  EndRunningPass();
+}
+
+// Drops the silent connections and takes the members; false without a server.
+bool StartPass(std::time_t now, IUserTimerActions& actions) {
+  FinishRunningPass();
+  CServer* server = CTransportBase::GetServer();
+  if (server == nullptr) return false;
+  server->DropSilentConnections(now);
+  WriteUnwrittenAccountChanges();
+  g_running.pass = std::make_unique<CUserTimerPass>(now, actions);
+  return true;
+}
+
+void ArmTimer();
+
+void OnPassDone() {
+  if (g_pTimer) ArmTimer();
+}
 
 void ArmTimer() {
   g_pTimer->expires_after(std::chrono::seconds(qn::kUserTimerSeconds));
   g_pTimer->async_wait([](const asio::error_code& ec) {
     if (ec || !g_pTimer) return;
-    RunUserTimerTick(GetClock().Now(), DefaultUserTimerActions());
-    if (g_pTimer) ArmTimer();
+    // The next tick is counted from the end of this pass, as when a pass
+    // was one turn of the loop.
+    BeginUserTimerPass(GetClock().Now(), DefaultUserTimerActions(), kStepBudget, &OnPassDone);
   });
 }
 
@@ -124,32 +238,25 @@ IUserTimerActions& DefaultUserTimerActions() {
 }
 
 void RunUserTimerTick(std::time_t now, IUserTimerActions& actions) {
-  CServer* server = CTransportBase::GetServer();
-  if (server == nullptr) return;
-  server->DropSilentConnections(now);
+  if (!StartPass(now, actions)) return;
+  FinishRunningPass();
+}
 
-  WriteUnwrittenAccountChanges();
-  std::list<CUser*>& users = GetUserList();
-  for (auto it = users.begin(); it != users.end();) {
-    CUser* user = *it++;
-    user->ClearLoaded();
-    qn::UserTickInput in;
-    in.credits = user->GetCredits();
-    in.ratePerHour = user->GetRatePerHour();
-    in.maxTimeOnline = user->GetMaxTimeOnline();
-    in.logonTime = user->GetLogonTime();
-    in.now = now;
-    const qn::UserTickOutcome out = qn::EvaluateUserTick(in);
-    user->DeductCredits(out.charge);
-    // The charge goes to the row with the pending changes, in one update, so
-    // a crash costs at most this pass.
-    user->SaveChanges();
-    // `it` already holds the next member, which a disconnection leaves in place.
-    const std::string userId = user->GetUserID();
-    for (const std::string& text : out.messages) actions.SendLiveMessage(userId, text);
-    if (out.disconnect) actions.DisconnectUser(*user);
+void BeginUserTimerPass(std::time_t now, IUserTimerActions& actions,
+                        std::chrono::steady_clock::duration stepBudget, void (*done)()) {
+  if (!StartPass(now, actions)) {
+    if (done) done();
+    return;
   }
-  NotifyMonitors(static_cast<int>(users.size()));
+  g_running.budget = stepBudget;
+  g_running.done = done;
+  g_running.pulse = new CPulse(&PassStep, nullptr);
+}
+
+bool IsUserTimerPassRunning() { return g_running.pass != nullptr; }
+
+void ForgetInUserTimerPass(CUser* user) {
+  if (g_running.pass) g_running.pass->Forget(user);
 }
 
 void StartUserTimer() {
@@ -157,4 +264,8 @@ void StartUserTimer() {
   ArmTimer();
 }
 
-void StopUserTimer() { g_pTimer.reset(); }
+void StopUserTimer() {
+  g_pTimer.reset();
+  // A pass under way ends as it would have in one turn of the loop.
+  FinishRunningPass();
+}

@@ -3,6 +3,7 @@
 // warns before credits or the per-call limit run out and disconnects when
 // they have.
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -50,10 +51,24 @@ class IUserTimerActions {
   virtual void DisconnectUser(CUser& user) = 0;
 };
 
-// One pass over the connections and the logged-on members at `now`.
+// One pass over the connections and the logged-on members at `now`, whole.
 void RunUserTimerTick(std::time_t now, IUserTimerActions& actions);
 // The real actions: the utility service's send and the connection's close.
 IUserTimerActions& DefaultUserTimerActions();
+
+// The loop's form of a pass: silent connections go and the members listed
+// now are taken at once; the members are then charged in steps on the main
+// loop, each step ending once `stepBudget` has passed (after one member at
+// least), so that other members' requests are answered between them.
+// `done` runs after the last step. Members who log off before their turn are
+// left out, as they would be by a pass after their logoff; members who log
+// on meanwhile wait for the next pass. One pass at a time: a pass still
+// running is finished first.
+void BeginUserTimerPass(std::time_t now, IUserTimerActions& actions,
+                        std::chrono::steady_clock::duration stepBudget, void (*done)());
+bool IsUserTimerPassRunning();
+// Called by a member's logoff: the running pass leaves the member out.
+void ForgetInUserTimerPass(CUser* user);
 
 // The loop timer; Start reads the clock of clock.h at every tick.
 void StartUserTimer();

@@ -152,6 +152,14 @@ CDatabase* GetDatabase(const std::string& connect, bool exclusive) {
   return chosen;
 }
 
+long PooledStatementCount() {
+  long count = 0;
+  if (g_pool == nullptr) return count;
+  for (const auto& [key, list] : *g_pool)
+    for (const auto& db : list) count += db->StatementCount();
+  return count;
+}
+
 void ReopenIfLost(CDatabase* database) {
   if (auto* pooled = dynamic_cast<CPooledDatabase*>(database)) Reopen(*pooled);
 }

@@ -37,6 +37,10 @@ void TermDatabasePool();
 std::string DatabasePoolKey(const std::string& connect, bool isAccess,
                             const std::string& sqlConnect);
 
+// Statements run on every pooled connection so far (CDatabase::StatementCount
+// summed); a test or bench compares it before and after a request.
+long PooledStatementCount();
+
 // The storage mode is read once per process; tests that switch modes make
 // the next GetDatabase read it again.
 void ForgetDatabaseSettings();

@@ -121,6 +121,7 @@ std::unique_ptr<Statement> CDatabase::TakeOrPrepare(const std::string& key, cons
 void CDatabase::Run(Statement& statement, std::vector<Param> params) {
   statement.SetQueryTimeout(queryTimeout_);
   statement.BindParams(std::move(params));
+  ++statementsRun_;
   statement.Execute();
 }
 
@@ -128,6 +129,7 @@ StatementLease CDatabase::QueryDirect(const std::string& sql, std::vector<Param>
   auto statement = std::make_unique<Statement>(connection_);
   statement->SetQueryTimeout(queryTimeout_);
   statement->BindParams(std::move(params));
+  ++statementsRun_;
   statement->ExecuteDirect(sql);
   return StatementLease(std::move(statement));
 }
@@ -177,26 +179,46 @@ StatementLease CDatabase::Query(const std::string& text, std::vector<Param> para
   }
 }
 
+std::unique_ptr<Statement> CDatabase::RunWrite(const std::string& key, const std::string& sql,
+                                               std::vector<Param> params) {
+  bool cached = false;
+  std::unique_ptr<Statement> statement;
+  try {
+    statement = TakeOrPrepare(key, sql, cached);
+    Run(*statement, params);
+  } catch (const Error& first) {
+    statement.reset();
+    if (!cached || IsWait(first, dialect_) || IsValueFailure(first)) throw;
+    // A kept statement may be stale: prepared afresh once. A failed write
+    // changed nothing, so running it again is safe.
+    statement = TakeOrPrepare(key, sql, cached);
+    Run(*statement, std::move(params));
+  }
+  return statement;
+}
+
 long CDatabase::ExecuteCached(const std::string& sql, std::vector<Param> params) {
   if (!IsOpen()) throw CDBException("08003", "the database is not open");
   try {
     const std::string key = CacheKey(sql, params);
-    bool cached = false;
-    std::unique_ptr<Statement> statement;
-    try {
-      statement = TakeOrPrepare(key, sql, cached);
-      Run(*statement, params);
-    } catch (const Error& first) {
-      statement.reset();
-      if (!cached || IsWait(first, dialect_) || IsValueFailure(first)) throw;
-      // A kept statement may be stale: prepared afresh once. A failed write
-      // changed nothing, so running it again is safe.
-      statement = TakeOrPrepare(key, sql, cached);
-      Run(*statement, std::move(params));
-    }
+    std::unique_ptr<Statement> statement = RunWrite(key, sql, std::move(params));
     const long count = statement->RowCount();
     GiveBack(key, generation_, std::move(statement));
     return count;
+  } catch (const Error& e) {
+    throw CDBException(e);
+  }
+}
+
+int32_t CDatabase::InsertReturningKey(const std::string& sql, std::vector<Param> params) {
+  if (!IsOpen()) throw CDBException("08003", "the database is not open");
+  try {
+    const std::string key = CacheKey(sql, params);
+    std::unique_ptr<Statement> statement = RunWrite(key, sql, std::move(params));
+    int32_t inserted = 0;
+    if (statement->Fetch()) statement->GetInt32(1, inserted);
+    GiveBack(key, generation_, std::move(statement));
+    return inserted;
   } catch (const Error& e) {
     throw CDBException(e);
   }
@@ -215,6 +237,7 @@ int32_t CDatabase::LastIdentity() {
     if (!lastIdentity_) lastIdentity_ = std::make_unique<qn::odbc::Statement>(connection_);
     // Executed afresh each time: the SQLite driver's prepared SELECT does not
     // come back right when run again.
+    ++statementsRun_;
     lastIdentity_->ExecuteDirect(dialect_ == SqlDialect::PostgreSQL ? "SELECT lastval()"
                                                                     : "SELECT last_insert_rowid()");
     if (lastIdentity_->Fetch()) lastIdentity_->GetInt32(1, key);
@@ -228,6 +251,7 @@ int32_t CDatabase::LastIdentity() {
 void CDatabase::ExecuteSQL(const std::string& sql) {
   if (!IsOpen()) throw CDBException("08003", "the database is not open");
   try {
+    ++statementsRun_;
     connection_.Execute(RewriteSql(dialect_, sql), queryTimeout_);
   } catch (const qn::odbc::Error& e) {
     throw CDBException(e);

@@ -76,6 +76,10 @@ class CDatabase {
   // texts repeat, their values are parameters). Returns the rows touched.
   // Throws CDBException.
   long ExecuteCached(const std::string& sql, std::vector<qn::odbc::Param> params);
+  // The same for an INSERT that names its identity column after RETURNING:
+  // the new key, read with the insert in one statement (PostgreSQL; the
+  // SQLite driver reads no rows from an INSERT). Throws CDBException.
+  int32_t InsertReturningKey(const std::string& sql, std::vector<qn::odbc::Param> params);
 
   // Runs a query. `text` is the statement with its literals as markers and
   // `params` the values of every marker in order; `written` is the
@@ -97,6 +101,11 @@ class CDatabase {
   StatementStats Stats() const;
   static constexpr size_t kStatementCacheLimit = 100;
 
+  // Statements sent to the database since this object was made, each a
+  // round trip on the caller's thread (a failed one and its retry count
+  // apart); tests and benches state what a request costs with it.
+  long StatementCount() const { return statementsRun_; }
+
   // The identity key of the row this connection inserted last. Throws
   // CDBException.
   int32_t LastIdentity();
@@ -116,6 +125,10 @@ class CDatabase {
   std::unique_ptr<qn::odbc::Statement> TakeOrPrepare(const std::string& key, const std::string& text,
                                                       bool& cached);
   void Run(qn::odbc::Statement& statement, std::vector<qn::odbc::Param> params);
+  // Runs a write through the cache, prepared afresh once when a kept
+  // statement fails.
+  std::unique_ptr<qn::odbc::Statement> RunWrite(const std::string& key, const std::string& sql,
+                                                std::vector<qn::odbc::Param> params);
   StatementLease QueryDirect(const std::string& sql, std::vector<qn::odbc::Param> params);
   void GiveBack(std::string key, uint64_t generation, std::unique_ptr<qn::odbc::Statement> statement);
 
@@ -132,6 +145,7 @@ class CDatabase {
   // never given back to the new connection's cache.
   uint64_t generation_ = 0;
   long prepares_ = 0;
+  long statementsRun_ = 0;
   SqlDialect dialect_ = SqlDialect::SQLite;
   long queryTimeout_ = 15;
   int openRecordsets_ = 0;

@@ -525,6 +525,65 @@ void CRecordset::Execute(const std::string& sql, std::vector<Param> params, long
   if (rowCount) *rowCount = count;
 }
 
+bool CRecordset::CarryInsert(std::string table, std::vector<std::string> columns,
+                             std::vector<Param> values) {
+  if (m_pDatabase == nullptr || m_pDatabase->Dialect() != SqlDialect::PostgreSQL) return false;
+  carried_ = CarriedRow{std::move(table), std::move(columns), std::move(values)};
+  return true;
+}
+
+std::string CRecordset::CarriedInsert() const {
+  std::string insert = "INSERT INTO " + carried_->table + " (";
+  std::string marks;
+  for (size_t i = 0; i < carried_->columns.size(); ++i) {
+    insert += (i ? "," : "") + carried_->columns[i];
+    marks += i ? ",?" : "?";
+  }
+  return insert + ") VALUES (" + marks + ")";
+}
+
+void CRecordset::WriteCarriedAlone() {
+  if (!carried_) return;
+  const std::string insert = CarriedInsert();
+  std::vector<Param> values = std::move(carried_->values);
+  carried_.reset();
+  try {
+    Execute(insert, std::move(values), nullptr);
+  } catch (const CDBException&) {
+    // A carried row never stops the write.
+  }
+}
+
+long CRecordset::ExecuteWrite(const std::string& sql, std::vector<Param> params) {
+  long count = 0;
+  if (!carried_) {
+    Execute(sql, std::move(params), &count);
+    return count;
+  }
+  const std::string insert = CarriedInsert();
+  std::vector<Param> joint = params;
+  joint.insert(joint.end(), carried_->values.begin(), carried_->values.end());
+  try {
+    // The count of the rows the write touched comes back as the row's.
+    count = m_pDatabase->InsertReturningKey(
+        RewriteSql(SqlDialect::PostgreSQL, "WITH written AS (" + sql + " RETURNING 1) " + insert +
+                                                " RETURNING (SELECT COUNT(*) FROM written)"),
+        std::move(joint));
+    carried_.reset();
+    return count;
+  } catch (const CDBException&) {
+    // The joint statement changed nothing: each part alone.
+  }
+  try {
+    Execute(sql, std::move(params), &count);
+  } catch (...) {
+    carried_.reset();
+    throw;
+  }
+  WriteCarriedAlone();
+  return count;
+}
+
 void CRecordset::FetchUpTo(long index) {
   Guard([&] {
     while (stream_ && static_cast<long>(rows_.size()) <= index) {
@@ -656,6 +715,55 @@ void CRecordset::Edit() {
   mode_ = EditMode::editing;
 }
 
+void CRecordset::EditFiltered() {
+  RequireOpen();
+  if (!CanAppend()) Fail("HY000", "the recordset is read-only");
+  // Without a filter the statement would write every row of the table.
+  if (m_strFilter.find_first_not_of(" \t\r\n") == std::string::npos)
+    Fail("HY000", "an edit without a filter");
+  ResetMembers();
+  forcedDirty_.assign(fx_.fields.size(), false);
+  forcedNull_.assign(fx_.fields.size(), false);
+  editStart_ = CaptureMembers();
+  mode_ = EditMode::filtered;
+}
+
+std::string CRecordset::SetList(const std::vector<size_t>& dirty, const Row& now,
+                                std::vector<Param>& params) const {
+  std::string sets;
+  for (size_t i : dirty) {
+    if (!sets.empty()) sets += ",";
+    sets += TargetName(i) + "=?";
+    params.push_back(MemberParam(i, now[i]));
+  }
+  return sets;
+}
+
+long CRecordset::UpdateFiltered(const std::vector<size_t>& dirty, const Row& now) {
+  std::vector<Param> own;
+  const std::string sets = SetList(dirty, now, own);
+  const std::string sql = "UPDATE " + UpdateTable() + " SET " + sets + " WHERE " + m_strFilter;
+  // The filter's literals as parameters too, so that one prepared statement
+  // serves every row of the same shape.
+  ParameterisedSql parts;
+  std::vector<Param> params;
+  bool parameterised = ParameteriseSql(sql, parts);
+  for (size_t m = 0, next = 0; parameterised && m < parts.markers.size(); ++m) {
+    const int marker = parts.markers[m];
+    if (marker == ParameterisedSql::kOwnMarker) {
+      if (next >= own.size()) parameterised = false;
+      else params.push_back(own[next++]);
+    } else if (std::optional<Param> literal = LiteralParam(parts.literals[static_cast<size_t>(marker)])) {
+      params.push_back(std::move(*literal));
+    } else {
+      parameterised = false;
+    }
+  }
+  if (parameterised && params.size() == parts.markers.size())
+    return ExecuteWrite(parts.text, std::move(params));
+  return ExecuteWrite(sql, std::move(own));
+}
+
 void CRecordset::CancelUpdate() {
   if (mode_ == EditMode::none) return;
   mode_ = EditMode::none;
@@ -698,25 +806,30 @@ bool CRecordset::Update() {
     }
     if (names.empty()) sql += " DEFAULT VALUES";
     else sql += " (" + names + ") VALUES (" + marks + ")";
-    Execute(sql, std::move(params), nullptr);
     insertedKey_ = identityValue;
-    if (!identity.empty() && !identitySet) insertedKey_ = m_pDatabase->LastIdentity();
+    const bool readKey = !identity.empty() && !identitySet && wantInsertedKey_;
+    if (readKey && m_pDatabase->Dialect() == SqlDialect::PostgreSQL) {
+      insertedKey_ = m_pDatabase->InsertReturningKey(
+          RewriteSql(SqlDialect::PostgreSQL, sql + " RETURNING " + identity), std::move(params));
+      WriteCarriedAlone();
+    } else {
+      ExecuteWrite(sql, std::move(params));
+      if (readKey) insertedKey_ = m_pDatabase->LastIdentity();
+    }
     CancelUpdateRestore();
     return true;
   }
 
-  if (dirty.empty()) return false;
-  std::string sets;
-  std::vector<Param> params;
-  for (size_t i : dirty) {
-    if (!sets.empty()) sets += ",";
-    sets += TargetName(i) + "=?";
-    params.push_back(MemberParam(i, now[i]));
+  if (dirty.empty()) {
+    WriteCarriedAlone();
+    return false;
   }
+  if (mode == EditMode::filtered) return UpdateFiltered(dirty, now) > 0;
+  std::vector<Param> params;
+  const std::string sets = SetList(dirty, now, params);
   Row& original = rows_[current_];
   const std::string where = WhereForRow(original, params);
-  long count = 0;
-  Execute("UPDATE " + table + " SET " + sets + " WHERE " + where, std::move(params), &count);
+  const long count = ExecuteWrite("UPDATE " + table + " SET " + sets + " WHERE " + where, std::move(params));
   if (count == 0) Fail("HY000", "no row was updated");
   for (size_t i : dirty) original[i] = now[i];
   return true;
@@ -743,6 +856,7 @@ void CRecordset::Delete() {
 }
 
 void CRecordset::Close() {
+  carried_.reset();
   if (!open_) return;
   pending_ = false;
   stream_.reset();

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -115,16 +116,33 @@ class CRecordset {
   void AddNew();
   // Edit keeps the current values; Update writes only the changed columns.
   void Edit();
+  // An edit of the rows m_strFilter names without reading them (an
+  // appendOnly open runs no query): the members start empty, and Update
+  // writes the columns set since to every such row in one statement,
+  // returning whether there was any.
+  void EditFiltered();
   bool Update();
   void CancelUpdate();
+  // A row for another table of the same database that the next Update (an
+  // insert, an edit) writes in the same statement, its write run as a WITH
+  // clause; PostgreSQL only (elsewhere false, and nothing is carried). For
+  // rows that must never stop the write, such as audit rows: when the joint
+  // statement fails, the write runs alone and then the row alone, whose
+  // failure is ignored (an insert that reads its key back, and an Update
+  // with nothing to write, write the row alone too).
+  bool CarryInsert(std::string table, std::vector<std::string> columns,
+                   std::vector<qn::odbc::Param> values);
   // Deletes the current row; it stays current, marked deleted.
   void Delete();
   // Rows are never locked while edited: Update names the row by its key (or
   // its old values) when it writes, whatever mode is asked for.
   void SetLockingMode(LockMode) {}
 
-  // The identity key the last AddNew/Update got from the database; 0 when
-  // the table has none.
+  // The identity key the last AddNew/Update got from the database, read
+  // back only for a recordset that asked for it with WantInsertedKey (with
+  // the insert on PostgreSQL, by a second statement on SQLite); 0 otherwise,
+  // and when the table has none.
+  void WantInsertedKey(bool want = true) { wantInsertedKey_ = want; }
   int32_t GetInsertedKey() const { return insertedKey_; }
 
   bool IsFieldNull(const void* member) const;
@@ -175,7 +193,16 @@ class CRecordset {
   // The column without table qualifier, for INSERT and SET lists.
   std::string TargetName(size_t field) const;
   std::string WhereForRow(const Row& row, std::vector<qn::odbc::Param>& params) const;
+  // "A=?,B=?" for the dirty columns, their values appended to `params`.
+  std::string SetList(const std::vector<size_t>& dirty, const Row& now,
+                      std::vector<qn::odbc::Param>& params) const;
+  long UpdateFiltered(const std::vector<size_t>& dirty, const Row& now);
   void Execute(const std::string& sql, std::vector<qn::odbc::Param> params, long* rowCount);
+  // An insert or update of Update, with the carried row when there is one;
+  // the rows it wrote.
+  long ExecuteWrite(const std::string& sql, std::vector<qn::odbc::Param> params);
+  std::string CarriedInsert() const;
+  void WriteCarriedAlone();
   void Position(long index);
   void FetchUpTo(long index);
   void CancelUpdateRestore();
@@ -201,7 +228,14 @@ class CRecordset {
   std::vector<bool> nulls_;     // per field, of the members as loaded
   std::vector<bool> forcedDirty_;
   std::vector<bool> forcedNull_;
-  enum class EditMode { none, adding, editing } mode_ = EditMode::none;
+  enum class EditMode { none, adding, editing, filtered } mode_ = EditMode::none;
   Row editStart_;
+  bool wantInsertedKey_ = false;
+  struct CarriedRow {
+    std::string table;
+    std::vector<std::string> columns;
+    std::vector<qn::odbc::Param> values;
+  };
+  std::optional<CarriedRow> carried_;
   int32_t insertedKey_ = 0;
 };

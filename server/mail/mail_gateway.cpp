@@ -8,6 +8,7 @@
 
 #include "common/helpers.h"
 #include "server/core/api_log.h"
+#include "server/core/clock.h"
 #include "server/core/user.h"
 #include "server/data/database.h"
 #include "server/data/schema_recordsets.h"
@@ -40,10 +41,16 @@ CMailGateway::CMailGateway(const SmtpGatewayConfig& config)
     : CSmtpGateway(true, "Quillnet SMTP Gateway", config) {}
 
 std::string CMailGateway::FindMemberByAlias(const std::string& alias) {
+  return FindAliasOwner(alias).member;
+}
+
+CMailGateway::AliasOwner CMailGateway::FindAliasOwner(const std::string& alias) {
+  AliasOwner owner;
   const std::string name = Upper(alias);
-  if (name.empty()) return {};
+  if (name.empty()) return owner;
   // A logged-on member's alias may have changed since the row was written.
-  std::string found;
+  // Rows the timer's pass marked for reading again are read together.
+  CUser::LoadAccounts(GetUserList());
   for (CUser* user : GetUserList()) {
     std::string own;
     try {
@@ -51,22 +58,38 @@ std::string CMailGateway::FindMemberByAlias(const std::string& alias) {
     } catch (const std::exception&) {
       continue;
     }
-    if (!own.empty() && strcasecmp(own.c_str(), name.c_str()) == 0) found = user->GetUserID();
+    if (!own.empty() && strcasecmp(own.c_str(), name.c_str()) == 0) owner.member = user->GetUserID();
   }
-  if (!found.empty()) return found;
+  if (!owner.member.empty()) return owner;
   CAccounts_2 account(CServiceEmail::AccountDatabase());
   account.m_strFilter = "InternetAlias=" + SQLQuote(name);
   account.Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly);
-  return account.IsEOF() ? std::string() : account.m_UserID;
+  if (account.IsEOF()) return owner;
+  owner.member = account.m_UserID;
+  owner.homeRead = true;
+  owner.home = account.m_HomeEmail;
+  return owner;
 }
 
 bool CMailGateway::VerifyRecipient(const std::string& name) {
   WriteApiLog("# SMTP Incoming Verification of Recipient: " + name + "\r\n");
   try {
-    return !FindMemberByAlias(name).empty();
+    AliasOwner owner = FindAliasOwner(name);
+    if (owner.member.empty()) return false;
+    m_carried.Put(Upper(name), Carried{std::move(owner), GetClock().Now()});
+    return true;
   } catch (const std::exception&) {
     return false;
   }
+}
+
+CMailGateway::AliasOwner CMailGateway::OwnerAtDelivery(const std::string& name) {
+  const std::string key = Upper(name);
+  if (const Carried* carried = m_carried.Find(key)) {
+    const std::time_t age = GetClock().Now() - carried->at;
+    if (age >= 0 && age <= kCarriedSeconds) return carried->owner;
+  }
+  return FindAliasOwner(name);
 }
 
 bool CMailGateway::DeliverMessage(const std::vector<std::string>& recipients,
@@ -81,10 +104,16 @@ bool CMailGateway::DeliverMessage(const std::vector<std::string>& recipients,
     store.m_strFilter = "MessageID = 0";
     store.Open(CRecordset::snapshot, nullptr, CRecordset::appendOnly);
     for (const std::string& recipient : recipients) {
-      const std::string member = FindMemberByAlias(recipient);
+      const AliasOwner owner = OwnerAtDelivery(recipient);
+      const std::string& member = owner.member;
       if (member.empty()) continue;
-      std::string target = CServiceEmail::ResolveForwarding(member);
+      // Where the row read for the alias ends the forwarding, nothing more
+      // is read.
+      std::string target = owner.homeRead ? CServiceEmail::ResolveForwarding(member, owner.home)
+                                          : CServiceEmail::ResolveForwarding(member);
       if (target.empty()) continue;
+      const std::string audit = "Received an Internet Email message from " + senderId;
+      bool audited = false;
       bool relayed = false;
       if (IsInternetRecipient(target)) {
         std::string forwarded = body;
@@ -109,10 +138,12 @@ bool CMailGateway::DeliverMessage(const std::vector<std::string>& recipients,
         store.SetFieldDirty(&store.m_Subject);
         store.SetFieldDirty(&store.m_Note);
         store.SetFieldDirty(&store.m_SenderID);
+        // The audit row rides with the message where the database allows.
+        audited = CarryAuditTrail(store, target, "Email", "SMTPRecv", audit);
         store.Update();
       }
       PostGlobalMsgToUserID(target, sender + " has just sent you an Email message!", 0);
-      AppendAuditTrail(target, "Email", "SMTPRecv", "Received an Internet Email message from " + senderId);
+      if (!audited) AppendAuditTrail(target, "Email", "SMTPRecv", audit);
     }
   } catch (const CDBException& e) {
     errorText = "An error occured while trying to add the message to the Quillnet Email Database (" +

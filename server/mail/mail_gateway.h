@@ -2,8 +2,11 @@
 // aliases, and inbound mail is stored in the mail store for them (or relayed
 // on when a member forwards to an Internet address).
 #pragma once
+#include <ctime>
 #include <string>
 #include <vector>
+
+#include "server/data/statement_cache.h"
 
 #include "server/mail/smtp_gateway.h"
 
@@ -24,4 +27,29 @@ class CMailGateway : public CSmtpGateway {
   // the logged-on members the last one listed, else the account row's; empty
   // when nobody has it. An empty alias names nobody. Throws CDBException.
   static std::string FindMemberByAlias(const std::string& alias);
+
+  // Who FindMemberByAlias found and, when it read the account row for it,
+  // the row's HomeEmail (the first step of the member's forwarding).
+  struct AliasOwner {
+    std::string member;
+    bool homeRead = false;
+    std::string home;
+  };
+  static AliasOwner FindAliasOwner(const std::string& alias);
+
+  // How long what RCPT found stands in for a look-up at delivery, and how
+  // many recipients are kept.
+  static constexpr std::time_t kCarriedSeconds = 30;
+  static constexpr size_t kCarriedRecipients = 1024;
+
+ private:
+  // What RCPT found, by upper-cased name: every transaction's delivery
+  // follows its own RCPTs, which refresh these, so the delivery of a message
+  // looks nothing up again.
+  struct Carried {
+    AliasOwner owner;
+    std::time_t at = 0;
+  };
+  AliasOwner OwnerAtDelivery(const std::string& name);
+  LruCache<Carried> m_carried{kCarriedRecipients};
 };

@@ -48,6 +48,9 @@ class CServiceEmail : public CServiceBase {
   // Where mail for a member ID ends up after its forwarding: a member ID, an
   // Internet address, or empty when the first ID has no account.
   static std::string ResolveForwarding(const std::string& id);
+  // The same when the account row of `id` was read already and gave `home`
+  // (its HomeEmail): the walk starts from it without reading that row again.
+  static std::string ResolveForwarding(const std::string& id, const std::string& home);
   // The attachment file of a message.
   static std::string AttachmentPath(int32_t messageId);
 

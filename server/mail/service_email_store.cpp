@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "common/helpers.h"
@@ -81,6 +82,7 @@ int32_t CServiceEmail::AddMessage(const std::string& sender, const std::string& 
     CMessageStore_2 store(MailDatabase());
     store.m_strFilter = "MessageID = 0";
     store.Open(CRecordset::snapshot, nullptr, CRecordset::appendOnly);
+    store.WantInsertedKey();
     store.AddNew();
     store.m_RecipID = recipient;
     store.m_Subject = receipt ? subject.substr(3) : subject;
@@ -106,17 +108,26 @@ int32_t CServiceEmail::AddMessage(const std::string& sender, const std::string& 
   }
 }
 
-std::string CServiceEmail::ResolveForwarding(const std::string& id) {
+namespace {
+
+// The forwarding walk; `firstHome`, when given, is the HomeEmail of `id`'s
+// row, read by the caller.
+std::string WalkForwarding(const std::string& id, const std::string* firstHome) {
   std::string current = id;
   std::string lastFound;
   std::vector<std::string> visited{id};
   try {
     while (!qn::mail::IsInternetRecipient(current)) {
-      CAccounts_2 account(AccountDatabase());
-      account.m_strFilter = "UserID = " + SQLQuote(current);
-      account.Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly);
-      if (account.IsEOF()) return lastFound;
-      const std::string home = account.m_HomeEmail;
+      std::string home;
+      if (firstHome != nullptr) {
+        home = *std::exchange(firstHome, nullptr);
+      } else {
+        CAccounts_2 account(CServiceEmail::AccountDatabase());
+        account.m_strFilter = "UserID = " + SQLQuote(current);
+        account.Open(CRecordset::forwardOnly, nullptr, CRecordset::readOnly);
+        if (account.IsEOF()) return lastFound;
+        home = account.m_HomeEmail;
+      }
       if (home.empty()) return current;
       for (const std::string& seen : visited)
         if (strcasecmp(seen.c_str(), home.c_str()) == 0) return id;  // a loop
@@ -128,4 +139,12 @@ std::string CServiceEmail::ResolveForwarding(const std::string& id) {
     return lastFound;
   }
   return current;
+}
+
+}  // namespace
+
+std::string CServiceEmail::ResolveForwarding(const std::string& id) { return WalkForwarding(id, nullptr); }
+
+std::string CServiceEmail::ResolveForwarding(const std::string& id, const std::string& home) {
+  return WalkForwarding(id, &home);
 }

@@ -328,6 +328,8 @@ int CServiceAccount::GetCredits() {
 
 int CServiceAccount::GetUsersOnline() {
   m_online.clear();
+  // After a timer pass every member's row is read again: together.
+  CUser::LoadAccounts(GetUserList());
   for (CUser* user : GetUserList()) {
     m_online.push_back(user->GetUserID());
     m_online.push_back(user->GetFirstName());

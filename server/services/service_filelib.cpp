@@ -490,6 +490,7 @@ void CServiceFileLib::AddUploadRows() {
       CFiles_2 file(db);
       file.m_strFilter = "FileID = 0";
       file.Open(CRecordset::snapshot, nullptr, CRecordset::appendOnly);
+      file.WantInsertedKey();
       file.AddNew();
       file.SetFieldNull(&file.m_FileID);
       // Every value is written, an empty text or a 0 as well.

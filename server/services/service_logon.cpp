@@ -8,6 +8,7 @@
 #include "server/core/request_context.h"
 #include "server/core/request_packet.h"
 #include "server/core/service_factory.h"
+#include "server/core/logon_read.h"
 #include "server/core/transport_base.h"
 #include "server/core/user.h"
 #include "server/data/connection_pool.h"
@@ -45,14 +46,14 @@ int CServiceLogon::Logon() {
   // goes first; the row must not be read without it.
   if (!WriteUnwrittenAccountChanges(userId)) return qn::kResultBadParameters;
 
-  CAccounts_2 account(AccountDb());
-  account.m_strFilter = UserFilter(userId);
+  // The row and the keys in one read; the member object takes both.
+  CLogonRead read(AccountDb());
   try {
-    account.Open(CRecordset::snapshot, nullptr, CRecordset::readOnly);
+    if (!ReadLogonRow(AccountDb(), userId, read)) return qn::kResultNoAccount;
   } catch (const CDBException&) {
     return qn::kResultBadParameters;
   }
-  if (account.IsEOF()) return qn::kResultNoAccount;
+  const CAccounts_2& account = read.row;
   if (account.m_Dormant) return qn::kResultDormant;
   if (account.m_Credits < 1) return qn::kResultNoCredits;
   if (strcasecmp(account.m_Password.c_str(), password.c_str()) != 0) {
@@ -61,8 +62,7 @@ int CServiceLogon::Logon() {
     PostAudit("Logon", "Invalid Password Attempted (\"*****\")");
     return qn::kResultWrongPassword;
   }
-  account.Close();
-  LogOnMember(userId);
+  LogOnMember(userId, &read);
   return 0;
 }
 
@@ -152,10 +152,13 @@ void CServiceLogon::AddAccountRows(const std::string& userId, const std::string&
   }
 }
 
-void CServiceLogon::LogOnMember(const std::string& userId) {
+void CServiceLogon::LogOnMember(const std::string& userId, CLogonRead* read) {
   CTransportBase* connection = GetRequest()->GetConnection();
   auto user = std::make_unique<CUser>();
-  user->Logon(userId, connection);
+  if (read != nullptr)
+    user->Logon(*read, connection);
+  else
+    user->Logon(userId, connection);
   CUser* member = user.release();
   connection->SetUser(member);
   if (strcasecmp(GetItem().c_str(), "CreateAccount") == 0)

@@ -6,6 +6,8 @@
 
 #include "server/core/service_base.h"
 
+struct CLogonRead;
+
 namespace qn {
 inline constexpr uint16_t kResultDormant = 0x1308;
 inline constexpr uint16_t kResultNoCredits = 0x1309;
@@ -27,8 +29,9 @@ class CServiceLogon : public CServiceBase {
   int CreateAccount();
   // The checks both requests start with; 0 when they pass.
   int CheckCanLogOn(std::string& userId, std::string& password);
-  // Creates the member, binds it to the connection and ends the request.
-  void LogOnMember(const std::string& userId);
+  // Creates the member, binds it to the connection and ends the request;
+  // with `read`, from the row (and keys) read already.
+  void LogOnMember(const std::string& userId, CLogonRead* read = nullptr);
   // Adds the account row and its default key chains; on a failure removes
   // what it added and throws.
   void AddAccountRows(const std::string& userId, const std::string& password);

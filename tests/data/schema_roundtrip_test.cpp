@@ -66,6 +66,7 @@ template <class R>
 void RoundTrip(CDatabase* db) {
   R rs(db);
   rs.Open();
+  rs.WantInsertedKey();
   ASSERT_TRUE(rs.IsEOF()) << R::ClassName();
   rs.AddNew();
   Fill(rs, 0);
@@ -288,6 +289,7 @@ TEST_P(SchemaRoundTrip, RowsWithoutKeyAreEditedAndDeletedByTheirValues) {
 TEST_P(SchemaRoundTrip, InsertLeavesUnsetColumnsToTheDatabase) {
   CAuditTrail_2 rs(Area("QNAUDIT"));
   rs.Open();
+  rs.WantInsertedKey();
   rs.AddNew();
   rs.m_UserID = "erin";
   rs.m_ServiceName = "Logon";
@@ -362,6 +364,7 @@ TEST_P(SchemaRoundTrip, ColumnsSetToNullAreLeftToTheDatabase) {
   CAuditTrail_2 audit(Area("QNAUDIT"));
   audit.m_strFilter = "AuditTrailID = 0";
   audit.Open(CRecordset::snapshot, nullptr, CRecordset::appendOnly);
+  audit.WantInsertedKey();
   audit.AddNew();
   audit.SetFieldNull(&audit.m_AuditTrailID);
   audit.SetFieldNull(&audit.m_AuditDate);
@@ -378,6 +381,7 @@ TEST_P(SchemaRoundTrip, ColumnsSetToNullAreLeftToTheDatabase) {
   CAccounts_2 account(Area("QNACCOUN"));
   account.m_strFilter = "UserID=" + SQLQuote("gus");
   account.Open();
+  account.WantInsertedKey();
   account.AddNew();
   account.SetFieldNull(&account.m_AccountNumber);
   account.m_UserID = "gus";
@@ -389,6 +393,7 @@ TEST_P(SchemaRoundTrip, JoinedFilesCutTheLongDescription) {
   CDatabase* db = Area("QNFILE");
   CFiles_2 file(db);
   file.Open();
+  file.WantInsertedKey();
   file.AddNew();
   file.m_FileName = "Report";
   file.m_LongDescription = std::string(1000, 'd');
@@ -530,6 +535,7 @@ TEST_P(SchemaRoundTrip, AppendOnlyAddsAndReadsOnlyWhenAsked) {
   CDatabase* db = Area("QNMAIL");
   CMessageStore_2 rs(db);
   rs.Open(CRecordset::snapshot, nullptr, CRecordset::appendOnly);
+  rs.WantInsertedKey();
   EXPECT_FALSE(rs.CanUpdate());
   for (const char* who : {"ann", "ben"}) {
     rs.AddNew();

@@ -2,12 +2,15 @@
 // warnings come, when a member is disconnected, and what each tick charges.
 #include <gtest/gtest.h>
 
+#include <asio/post.hpp>
+#include <chrono>
 #include <map>
 #include <string>
 #include <vector>
 
 #include "core_fakes.h"
 #include "fake_clock.h"
+#include "platform/main_loop.h"
 #include "server/core/clock.h"
 #include "server/core/server.h"
 #include "server/core/transport_base.h"
@@ -209,6 +212,45 @@ TEST_F(UserTimerTick, ASilentConnectionGoesAtNinetySecondsWithItsMember) {
   Tick();  // 90 s
   EXPECT_TRUE(server_.GetConnections().empty());
   EXPECT_EQ(FindUserByID("quiet"), nullptr);
+}
+
+bool g_passDone = false;
+
+TEST_F(UserTimerTick, ALoopPassAnswersOthersBetweenStepsAndChargesAsAWholePassWould) {
+  qn::MainLoop().restart();
+  while (qn::MainLoop().poll() != 0) {
+  }
+  std::vector<CUser*> members;
+  for (int i = 0; i < 5; ++i) members.push_back(LogOn("M" + std::to_string(i), 1000, 3600, -1));
+  clock_.now += 15;
+  g_passDone = false;
+  // No time for more than one member per step.
+  BeginUserTimerPass(clock_.Now(), actions_, std::chrono::steady_clock::duration::zero(),
+                     [] { g_passDone = true; });
+  EXPECT_TRUE(IsUserTimerPassRunning());
+  int chargedWhenServed = -1;
+  // Another member's request, arriving while the pass runs; M3 leaves and
+  // Late arrives before their turns.
+  asio::post(qn::MainLoop(), [&] {
+    chargedWhenServed = 0;
+    for (CUser* user : members) chargedWhenServed += user->GetCredits() < 1000 ? 1 : 0;
+    delete members[3]->GetConnection();
+    LogOn("Late", 1000, 3600, -1);
+  });
+  for (int turns = 0; !g_passDone && turns < 100; ++turns) {
+    qn::MainLoop().restart();
+    qn::MainLoop().run_one();
+  }
+  ASSERT_TRUE(g_passDone);
+  EXPECT_FALSE(IsUserTimerPassRunning());
+  EXPECT_EQ(chargedWhenServed, 1);
+  for (int i : {0, 1, 2, 4}) EXPECT_EQ(members[static_cast<size_t>(i)]->GetCredits(), 1000 - 15) << i;
+  EXPECT_EQ(FindUserByID("Late")->GetCredits(), 1000);
+
+  // The next pass charges whoever is listed then, Late included.
+  Tick();
+  EXPECT_EQ(FindUserByID("Late")->GetCredits(), 1000 - 15);
+  EXPECT_EQ(members[0]->GetCredits(), 1000 - 30);
 }
 
 }  // namespace

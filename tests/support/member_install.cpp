@@ -125,6 +125,12 @@ std::string MemberInstall::ConnectFor(const char* area) const {
          (Root() / "var/lib/quillnet" / (std::string(area) + ".MDB")).string();
 }
 
+std::unique_ptr<CDatabase> MemberInstall::Open(const char* area) const {
+  auto db = std::make_unique<CDatabase>();
+  db->OpenEx(ConnectFor(area));
+  return db;
+}
+
 void MemberInstall::Exec(const char* area, const std::string& sql) {
   CDatabase db;
   db.OpenEx(ConnectFor(area));

@@ -6,7 +6,10 @@
 #pragma once
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
+
+class CDatabase;
 
 namespace qn::test {
 
@@ -38,6 +41,9 @@ class MemberInstall {
   // A statement on an area's database ("QNACCOUN", "QNFILE", ...; in the
   // one-database mode all are the same database); throws on failure.
   void Exec(const char* area, const std::string& sql);
+  // A connection of the test's own to an area's database, for a test that
+  // reads it many times in a row.
+  std::unique_ptr<CDatabase> Open(const char* area) const;
   // The first column of the first row as text; empty when there is none.
   std::string Query(const char* area, const std::string& sql);
   // Rows a query returns.

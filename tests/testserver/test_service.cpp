@@ -14,6 +14,8 @@
 //   Flood     n -> n rows of 30000 bytes queued at once
 //   Huge      -> a reply body of 70000 bytes, then the end
 //   ThrowInStep -> a schema, then an exception in the first continued step
+//   Statements -> one row: the statements every pooled database connection
+//             has run so far, and the members logged on
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
@@ -26,6 +28,8 @@
 #include "server/core/service_base.h"
 #include "server/core/service_factory.h"
 #include "server/core/transport_base.h"
+#include "server/core/user.h"
+#include "server/data/connection_pool.h"
 
 namespace {
 
@@ -85,6 +89,20 @@ class CServiceTest : public CServiceBase {
       return 0;
     }
     if (item == "Flood") return Flood();
+    if (item == "Statements") {
+      CColumnTypes schema(2, 1);
+      schema.AddColumn(kColumnLong, "Statements");
+      schema.AddColumn(kColumnLong, "Members");
+      GetRequest()->SendData(schema.BuildPacket());
+      CResultRow row(schema);
+      const int32_t statements = static_cast<int32_t>(PooledStatementCount());
+      const int32_t members = GetUserCount();
+      row.AddValue(&statements);
+      row.AddValue(&members);
+      GetRequest()->SendMoreData(row.BuildPacket());
+      GetRequest()->EndRequest();
+      return 0;
+    }
     if (item == "Huge") {
       const std::string body(70000, 'h');
       GetRequest()->SendData(new CByteBlock(body.data(), static_cast<int32_t>(body.size())));
