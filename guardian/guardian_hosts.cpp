@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,13 +10,11 @@
 #include <cstring>
 #include <thread>
 
-#include "common/command_line.h"
 #include "common/message_box.h"
 #include "common/service_state.h"
 #include "common/service_verbs.h"
+#include "platform/process_start.h"
 #include "platform/service_control.h"
-
-extern char** environ;
 
 namespace guardian {
 
@@ -88,45 +85,15 @@ ProbeOutcome CMonitorProbe::GetNbrConnections() {
 
 // ---- Kick-off command -------------------------------------------------------
 
-std::vector<std::string> SplitCommandWords(const std::string& commandLine) {
-  std::vector<std::string> words;
-  const char* cursor = commandLine.c_str();
-  while (*cursor == ' ' || *cursor == '\t') ++cursor;
-  while (*cursor != '\0') {
-    std::string word;
-    GetCommandLineToken(cursor, commandLine.size(), &word);
-    words.push_back(std::move(word));
-  }
-  return words;
-}
-
 LaunchResult CKickOffLauncher::Run(const std::string& commandLine, Duration limit,
                                    std::string* error) {
-  std::vector<std::string> words = SplitCommandWords(commandLine);
+  const std::vector<std::string> words = qn::SplitCommandWords(commandLine);
   if (words.empty()) {
     *error = "the command is empty";
     return LaunchResult::kNotStarted;
   }
-  std::vector<char*> argv;
-  for (std::string& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none, all;
-  sigemptyset(&none);
-  sigfillset(&all);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &all);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t pid = -1;
-  // glibc reports a program that cannot be run as the call's result.
-  const int rc = ::posix_spawnp(&pid, argv[0], &actions, &attr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
+  const int rc = qn::SpawnChild(words, qn::ChildSetup{}, &pid);
   if (rc != 0) {
     *error = std::strerror(rc);
     return LaunchResult::kNotStarted;
@@ -153,7 +120,7 @@ LaunchResult CKickOffLauncher::Run(const std::string& commandLine, Duration limi
     return LaunchResult::kEnded;
   }
   // Left running; reaped whenever it ends.
-  std::thread([pid] { ::waitpid(pid, nullptr, 0); }).detach();
+  qn::ReapWhenEnded(pid);
   return LaunchResult::kStillRunning;
 }
 

@@ -53,10 +53,6 @@ class CMonitorProbe : public IMonitor {
   std::unique_ptr<CMonitorDriver> m_driver;
 };
 
-// The words of a command line: blanks outside double quotes separate them;
-// the quotes are not part of them.
-std::vector<std::string> SplitCommandWords(const std::string& commandLine);
-
 class CKickOffLauncher : public ILauncher {
  public:
   explicit CKickOffLauncher(CServiceClock& clock) : m_clock(clock) {}

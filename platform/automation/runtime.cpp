@@ -3,7 +3,6 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -21,8 +20,7 @@
 #include "platform/automation/channel.h"
 #include "platform/automation/class_registry.h"
 #include "platform/paths.h"
-
-extern char** environ;
+#include "platform/process_start.h"
 
 namespace qn::automation {
 
@@ -91,28 +89,6 @@ int ConnectClass(const std::string& clsid) {
 }
 
 // ---- Starting a local server --------------------------------------------------
-
-// The command line's words: blanks separate them outside double quotes.
-std::vector<std::string> SplitCommand(const std::string& line) {
-  std::vector<std::string> words;
-  std::string word;
-  bool quoted = false, any = false;
-  for (char c : line) {
-    if (c == '"') {
-      quoted = !quoted;
-      any = true;
-    } else if ((c == ' ' || c == '\t') && !quoted) {
-      if (any) words.push_back(word);
-      word.clear();
-      any = false;
-    } else {
-      word += c;
-      any = true;
-    }
-  }
-  if (any) words.push_back(word);
-  return words;
-}
 
 void WatchChild(pid_t pid, int pidfd) {
   if (pidfd < 0) return;
@@ -218,34 +194,14 @@ class Creation : public std::enable_shared_from_this<Creation> {
   }
 
   bool Spawn() {
-    std::vector<std::string> words = SplitCommand(entry_.local);
+    std::vector<std::string> words = qn::SplitCommandWords(entry_.local);
     if (words.empty()) return false;
     words.push_back("-Embedding");
-    std::vector<char*> argv;
-    for (std::string& w : words) argv.push_back(w.data());
-    argv.push_back(nullptr);
     qn::paths::EnsureDir(qn::paths::RunDir());
-    const std::string log = (qn::paths::RunDir() / (entry_.clsid + ".log")).string();
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK |
-                                        POSIX_SPAWN_SETSIGDEF);
-    const int rc = ::posix_spawnp(&pid_, argv[0], &actions, &attr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    if (rc != 0) return false;
+    qn::ChildSetup setup;
+    setup.newSession = true;
+    setup.outputFile = (qn::paths::RunDir() / (entry_.clsid + ".log")).string();
+    if (qn::SpawnChild(words, setup, &pid_) != 0) return false;
     pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
     if (pidfd_ >= 0) ::fcntl(pidfd_, F_SETFD, FD_CLOEXEC);
     return true;

@@ -76,19 +76,6 @@ TEST(GuardianSettings, MissingValuesAreDefaultsAndOddOnesAreReadAsTheyStand) {
   EXPECT_EQ(wrong.secDelayBeforeCheck, 300u);
 }
 
-TEST(KickOffCommand, WordsSplitAtBlanksOutsideQuotes) {
-  const std::pair<const char*, std::vector<std::string>> cases[] = {
-      {"prepare", {"prepare"}},
-      {"  /usr/bin/prepare  -q\tnow ", {"/usr/bin/prepare", "-q", "now"}},
-      {"\"/opt/my tools/prep\" \"a b\" c", {"/opt/my tools/prep", "a b", "c"}},
-      {"say \"it's; $(rm -rf /)\"", {"say", "it's; $(rm -rf /)"}},
-      {"x\"y z\"w", {"xy zw"}},
-      {"", {}},
-      {"   ", {}},
-  };
-  for (const auto& [line, words] : cases) EXPECT_EQ(SplitCommandWords(line), words) << line;
-}
-
 class KickOffLauncherTest : public ::testing::Test {
  protected:
   // A stand-alone service gives the clock its stop; 100 times faster, the

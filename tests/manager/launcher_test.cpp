@@ -23,20 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 using Words = std::vector<std::string>;
 
-TEST(Launcher, CommandLinesSplitAtBlanksOutsideQuotes) {
-  struct Case {
-    const char* line;
-    Words words;
-  };
-  for (const Case& c : {Case{"", {}}, Case{"  \t ", {}}, Case{"qnadmin", {"qnadmin"}},
-                        Case{" a  b\tc ", {"a", "b", "c"}}, Case{"\"/x y/p\" -o \"a b\"", {"/x y/p", "-o", "a b"}},
-                        Case{"a\"b c\"d", {"ab cd"}}, Case{"p \"\" q", {"p", "", "q"}},
-                        Case{"p ;$(rm -rf x) `id` 'q r'", {"p", ";$(rm", "-rf", "x)", "`id`", "'q", "r'"}},
-                        Case{"p \"unclosed tail", {"p", "unclosed tail"}}}) {
-    EXPECT_EQ(SplitCommandLine(c.line), c.words) << c.line;
-  }
-}
-
 TEST(Launcher, ProgramsAreSoughtBesideTheManagerThenAlongPath) {
   FakeManager m;
   m.files.programs = {std::string(kExeDir) + "/both", "/usr/bin/both", "/usr/bin/onpath", "./here"};

@@ -2,30 +2,10 @@
 
 #include <cerrno>
 
+#include "platform/process_start.h"
 #include "tools/manager/core/manager_texts.h"
 
 namespace qn::manager {
-
-std::vector<std::string> SplitCommandLine(const std::string& line) {
-  std::vector<std::string> words;
-  std::string word;
-  bool inWord = false, quoted = false;
-  for (char c : line) {
-    if (c == '"') {
-      quoted = !quoted;
-      inWord = true;
-    } else if (!quoted && (c == ' ' || c == '\t')) {
-      if (inWord) words.push_back(std::move(word));
-      word.clear();
-      inWord = false;
-    } else {
-      word += c;
-      inWord = true;
-    }
-  }
-  if (inWord) words.push_back(std::move(word));
-  return words;
-}
 
 int ExecResultFromErrno(int error) {
   switch (error) {
@@ -74,14 +54,14 @@ std::optional<std::string> Launcher::FindProgram(const std::string& name) const 
 }
 
 bool Launcher::ProgramExists(const std::string& commandLine) const {
-  const std::vector<std::string> words = SplitCommandLine(commandLine);
+  const std::vector<std::string> words = SplitCommandWords(commandLine);
   if (words.empty()) return false;
   const std::optional<std::string> program = FindProgram(words.front());
   return program && host_.files->Exists(*program);
 }
 
 int Launcher::WinExec(const std::string& commandLine) const {
-  const std::vector<std::string> words = SplitCommandLine(commandLine);
+  const std::vector<std::string> words = SplitCommandWords(commandLine);
   if (words.empty()) return kExecFileNotFound;
   const std::optional<std::string> program = FindProgram(words.front());
   if (!program) return kExecFileNotFound;

@@ -19,10 +19,6 @@ inline constexpr int kExecAccessDenied = 5;
 inline constexpr int kExecBadFormat = 11;
 inline constexpr int kExecStarted = 33;
 
-// Words separated by blanks (spaces, tabs) outside double quotes; the
-// quotes themselves are dropped, so "" is an empty word.
-std::vector<std::string> SplitCommandLine(const std::string& line);
-
 // The result a failed start (its errno) stands for; kExecStarted for 0.
 int ExecResultFromErrno(int error);
 

@@ -1,7 +1,6 @@
 #include "tools/manager/core/local_host.h"
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,8 +16,7 @@
 #include "common/service_verbs.h"
 #include "platform/path_layer.h"
 #include "platform/paths.h"
-
-extern char** environ;
+#include "platform/process_start.h"
 
 namespace qn::manager {
 
@@ -61,29 +59,14 @@ std::optional<std::string> LocalFileSystem::FindNoCase(const std::string& dir, c
 }
 
 int LocalSpawner::Spawn(const std::string& program, const std::vector<std::string>& argv) {
-  std::vector<std::string> words = argv;
-  std::vector<char*> args;
-  for (std::string& word : words) args.push_back(word.data());
-  args.push_back(nullptr);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t defaults, none;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGCHLD);
-  sigemptyset(&none);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  qn::ChildSetup setup;
+  // Already found; argv[0] stays as the command line gave it.
+  setup.program = program;
+  setup.searchPath = false;
   pid_t pid = -1;
-  const int result = ::posix_spawn(&pid, program.c_str(), nullptr, &attributes, args.data(), environ);
-  posix_spawnattr_destroy(&attributes);
+  const int result = qn::SpawnChild(argv.empty() ? std::vector<std::string>{program} : argv, setup, &pid);
   if (result != 0) return result;
-  std::thread([pid] {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-  }).detach();
+  qn::ReapWhenEnded(pid);
   return 0;
 }
 
