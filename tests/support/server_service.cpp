@@ -22,9 +22,11 @@ bool ServerService::Install(std::string* error) {
   if (!install_.Create(StorageMode::Access, port_, error)) return false;
   install_.SeedAccountDefaults(1000, 0, -1);
   for (const char* id : {"Max", "Ann"}) {
-    install_.ExecAccount(std::string("INSERT INTO Accounts (UserID, Password, Credits, FirstName, "
-                                     "LastName) VALUES ('") + id + "', 'pw', 1000, 'First" + id +
-                         "', 'Last" + id + "')");
+    // No rate and no per-call limit: a test may keep a member online for
+    // minutes.
+    install_.ExecAccount(std::string("INSERT INTO Accounts (UserID, Password, Credits, RatePerHour, "
+                                     "MaxTimeOnline, FirstName, LastName) VALUES ('") +
+                         id + "', 'pw', 1000, 0, -1, 'First" + id + "', 'Last" + id + "')");
   }
   const std::string program = std::filesystem::canonical(QN_BIN_DIR "/qnsvr32").string();
   const svctest::RunResult run = svctest::RunProgram({program, "-install"}, std::chrono::seconds(30));

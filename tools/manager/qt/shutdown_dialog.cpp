@@ -9,6 +9,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QFocusEvent>
 #include <QRadioButton>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -145,9 +146,13 @@ void CShutdownDialog::OnChoice(int choice) {
 
 bool CShutdownDialog::eventFilter(QObject* watched, QEvent* event) {
   if (watched == minutes_ && event->type() == QEvent::FocusIn) {
-    // The whole number selected whichever way the edit was reached, after
-    // a click has placed its caret.
-    QTimer::singleShot(0, minutes_, [this] { minutes_->selectAll(); });
+    // The whole number selected whichever way the edit was reached: at once,
+    // so that a key already on its way replaces it; after a click, once the
+    // click has placed its caret.
+    if (static_cast<QFocusEvent*>(event)->reason() == Qt::MouseFocusReason)
+      QTimer::singleShot(0, minutes_, [this] { minutes_->selectAll(); });
+    else
+      minutes_->selectAll();
   } else if (watched == message_ && event->type() == QEvent::KeyPress) {
     // The message is one line: Enter is the dialog's OK.
     const int key = static_cast<QKeyEvent*>(event)->key();
