@@ -176,7 +176,7 @@ TEST_F(GuardianRunTest, AsAServiceItStartsTheServerAndAStopEndsItEvenDuringAHung
   std::this_thread::sleep_until(started + 40s);
   const pid_t server = server_.Pid();
   ASSERT_GT(server, 0);
-  ::kill(server, SIGSTOP);
+  ASSERT_TRUE(qn::svctest::FreezeProcess(server));
   std::this_thread::sleep_for(2s);
   const auto stopBegin = std::chrono::steady_clock::now();
   const auto stopped = Guardian("-stop");

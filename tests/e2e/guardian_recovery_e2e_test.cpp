@@ -147,7 +147,7 @@ TEST_F(WatchdogRecoveryTest, AKilledServerIsBackAfterItsTurn) {
 TEST_F(WatchdogRecoveryTest, AFrozenServerIsEndedAndBack) {
   ASSERT_TRUE(qn::svctest::WaitUntil([&] { return recorder_.answered > 0; }, 30s));
   const pid_t old = server_.Pid();
-  ASSERT_EQ(::kill(old, SIGSTOP), 0);
+  ASSERT_TRUE(qn::svctest::FreezeProcess(old));
   AwaitRecovery(old, std::chrono::steady_clock::now());
   EXPECT_FALSE(qn::svctest::ProcessAlive(old));
   ExpectKickOffBetweenStopAndStart();

@@ -10,6 +10,7 @@
 #include "support/protocol_client.h"
 #include "support/server_service.h"
 #include "tools/manager/core/local_host.h"
+#include "support/service_helpers.h"
 
 namespace {
 
@@ -58,7 +59,7 @@ TEST(ManagerHostOnTheServer, StatesMonitorCallsAndAServerThatDoesNotAnswer) {
   // limit, and so does the next creation.
   const pid_t pid = server.Pid();
   ASSERT_GT(pid, 0);
-  ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+  ASSERT_TRUE(qn::svctest::FreezeProcess(pid));
   auto begin = std::chrono::steady_clock::now();
   EXPECT_EQ(monitor->GetNbrConnections(), std::nullopt);
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 20s);

@@ -156,7 +156,7 @@ TEST_F(MonitorDriverTest, FailuresArriveWithTheStatusTheirCauseGives) {
     // Frozen: the call ends at the driver's limit; the next one is answered.
     CMonitorDriver driver;
     ASSERT_TRUE(driver.CreateDispatch(1500ms));
-    ::kill(pid, SIGSTOP);
+    ASSERT_TRUE(qn::svctest::FreezeProcess(pid));
     EXPECT_EQ(CallStatus(driver), automation::kTimeout);
     ::kill(pid, SIGCONT);
     EXPECT_EQ(CallStatus(driver), automation::kOk);

@@ -22,6 +22,7 @@
 #include "support/member_install.h"
 #include "support/protocol_client.h"
 #include "support/server_process.h"
+#include "support/service_helpers.h"
 
 namespace {
 
@@ -249,7 +250,7 @@ class MonitorServerGone : public MonitorFromOutside {};
 TEST_P(MonitorServerGone, FrozenKilledStoppedAndAbsentServers) {
   auto monitor = Monitor(2);
   EXPECT_EQ(monitor->Call("GetNbrConnections"), "ok\t0");
-  ::kill(server_.pid(), SIGSTOP);
+  ASSERT_TRUE(qn::svctest::FreezeProcess(server_.pid()));
   const auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(monitor->Call("GetNbrConnections"), "error\t0x8001011F");
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(10));

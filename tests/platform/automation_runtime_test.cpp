@@ -21,6 +21,7 @@
 #include "platform/automation/wire.h"
 #include "platform/paths.h"
 #include "support/scoped_root.h"
+#include "support/service_helpers.h"
 
 using namespace qn::automation;
 using namespace std::chrono_literals;
@@ -306,7 +307,7 @@ TEST_F(AutomationRuntime, APeerThatDoesNotReadIsDroppedPastTheOutputLimit) {
   Ref<IDispatch> calc = Create();
   ASSERT_TRUE(calc);
   SetOutputLimit(64 * 1024);
-  ::kill(server_, SIGSTOP);
+  ASSERT_TRUE(qn::svctest::FreezeProcess(server_));
   const std::string block(1024, 'x');
   for (int i = 0; i < 4000 && ConnectionCount() > 0; ++i)
     calc->InvokeAsync(2, DISPATCH_METHOD, {Variant::Bstr(block)}, nullptr);

@@ -313,7 +313,7 @@ TEST_F(ServiceControlTest, AProgramThatIgnoresItsStopIsEndedByItsLock) {
   ASSERT_GT(bystander, 0);
 
   // Frozen: no control is answered.
-  ::kill(pid, SIGSTOP);
+  ASSERT_TRUE(qn::svctest::FreezeProcess(pid));
   SetTimeouts(5000ms, 500ms);
   ServiceStatus st;
   EXPECT_EQ(ControlService("Plain", kControlStop, st), kRequestTimeout);

@@ -34,6 +34,35 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
   }
 }
 
+namespace {
+// The state letter of /proc/<path>/stat, '\0' when unreadable.
+char StatState(const std::string& path) {
+  std::ifstream stat(path);
+  std::string line;
+  if (!std::getline(stat, line)) return '\0';
+  auto close = line.rfind(')');
+  if (close == std::string::npos || close + 2 >= line.size()) return '\0';
+  return line[close + 2];
+}
+}  // namespace
+
+bool FreezeProcess(pid_t pid) {
+  if (pid <= 0 || ::kill(pid, SIGSTOP) != 0) return false;
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  return WaitUntil(
+      [&] {
+        std::error_code ec;
+        bool any = false;
+        for (const auto& task : std::filesystem::directory_iterator(tasks, ec)) {
+          const char state = StatState(task.path().string() + "/stat");
+          if (state != 'T' && state != 't' && state != '\0') return false;
+          any = true;
+        }
+        return any && !ec;
+      },
+      std::chrono::seconds(10));
+}
+
 bool ProcessAlive(pid_t pid) {
   if (pid <= 0) return false;
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");

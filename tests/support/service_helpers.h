@@ -20,6 +20,11 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 // True while the process exists and is not a zombie.
 bool ProcessAlive(pid_t pid);
 
+// Sends SIGSTOP and waits (up to 10 s) until every thread of the process
+// has stopped: until the first thread takes the signal, the others go on
+// running and may still answer. False when it did not stop in time.
+bool FreezeProcess(pid_t pid);
+
 // Kills the process group led by `pid` (and the process), then waits for it.
 void KillProcessGroup(pid_t pid);
 
