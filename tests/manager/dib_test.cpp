@@ -24,7 +24,7 @@ void Put32(Bytes& b, uint32_t v) {
 
 std::vector<Rgb> ThreeColours() { return {Rgb{255, 0, 0}, Rgb{0, 255, 0}, Rgb{0, 0, 255}}; }
 
-struct Spec {
+struct DibShape {
   bool core = false;
   int width = 3;
   int height = 2;  // negative: top-down (40-byte header only)
@@ -34,7 +34,7 @@ struct Spec {
   std::vector<Bytes> rows;  // as stored, bottom first unless top-down; padded here
 };
 
-Bytes Make(const Spec& s) {
+Bytes Make(const DibShape& s) {
   Bytes b;
   if (s.core) {
     Put32(b, 12);
@@ -71,7 +71,7 @@ Image32 DecodeAll(const PackedDib& dib) { return DecodeDIB(dib, {0, 0, DIBWidth(
 
 TEST(Dib, BothHeadersReadTheSameBitmap) {
   for (bool core : {false, true}) {
-    Spec s;
+    DibShape s;
     s.core = core;
     s.used = 3;
     if (core) s.table.resize(256, Rgb{9, 9, 9});  // the core header always has the full table
@@ -95,7 +95,7 @@ TEST(Dib, BothHeadersReadTheSameBitmap) {
 }
 
 TEST(Dib, EveryDepthDecodesAndTopDownKeepsItsOrder) {
-  Spec one;
+  DibShape one;
   one.bits = 1;
   one.width = 10;
   one.height = -1;
@@ -112,7 +112,7 @@ TEST(Dib, EveryDepthDecodesAndTopDownKeepsItsOrder) {
   EXPECT_EQ(i1.At(2, 0), 0xFFFFFFFF);
   EXPECT_EQ(i1.At(9, 0), 0xFFFFFFFF);
 
-  Spec four;
+  DibShape four;
   four.bits = 4;
   four.height = 1;
   four.used = 2;
@@ -123,7 +123,7 @@ TEST(Dib, EveryDepthDecodesAndTopDownKeepsItsOrder) {
   ASSERT_TRUE(dib4);
   EXPECT_EQ(DecodeAll(*dib4).pixels, (std::vector<uint32_t>{kRed, kGreen, kBlack}));
 
-  Spec deep;
+  DibShape deep;
   deep.bits = 24;
   deep.width = 2;
   deep.height = 1;
@@ -142,7 +142,7 @@ TEST(Dib, EveryDepthDecodesAndTopDownKeepsItsOrder) {
 }
 
 TEST(Dib, BytesThatAreNoWholeBitmapAreRefused) {
-  Spec s;
+  DibShape s;
   s.used = 3;
   s.rows = {{0, 1, 2}, {2, 2, 0}};
   const Bytes whole = Make(s);
@@ -193,7 +193,7 @@ TEST(Dib, PaintDibCopiesAtTheSameSizeAndStretchesOtherwise) {
     };
     std::vector<Call> calls;
   } target;
-  Spec s;
+  DibShape s;
   s.used = 3;
   s.rows = {{0, 1, 2}, {2, 2, 0}};
   const Bytes bytes = Make(s);

@@ -192,7 +192,7 @@ int FakeSpawner::Spawn(const std::string& program, const std::vector<std::string
 
 FakeManager::FakeManager() {
   services.states = {{texts::kServerService, kStateStopped}, {texts::kGuardianService, kStateStopped}};
-  for (const ButtonSpec& button : Buttons()) {
+  for (const ButtonEntry& button : Buttons()) {
     if (button.program != nullptr) files.programs.insert(std::string(kExeDir) + "/" + button.program);
     if (button.dataFile != nullptr) files.files.insert(std::string(kProgramDir) + "/" + button.dataFile);
   }

@@ -85,11 +85,11 @@ TEST(ManagerWindow, EachStateHasItsTitleAndBitmapsAndEveryButtonItsPlace) {
     const bool running = state == kStateRunning;
     EXPECT_EQ(window.windowTitle(), Q(kBaseTitle) + Q(running ? kRunningSuffix : kStoppedSuffix));
     EXPECT_EQ(window.geometry().size(), QSize(kClientWidth, kClientHeight));
-    for (const ButtonSpec& spec : Buttons()) {
-      CTipButton* button = window.Button(spec.command);
+    for (const ButtonEntry& entry : Buttons()) {
+      CTipButton* button = window.Button(entry.command);
       ASSERT_NE(button, nullptr);
-      EXPECT_EQ(button->geometry(), QRect(spec.x, spec.y, spec.width, spec.height)) << spec.command;
-      EXPECT_EQ(button->objectName(), QString::number(spec.command));
+      EXPECT_EQ(button->geometry(), QRect(entry.x, entry.y, entry.width, entry.height)) << entry.command;
+      EXPECT_EQ(button->objectName(), QString::number(entry.command));
     }
     EXPECT_EQ(window.Button(kCmdMonitor)->isEnabled(), running);
     EXPECT_EQ(window.Button(kCmdCompact)->isEnabled(), !running);
@@ -114,13 +114,13 @@ TEST(ManagerWindow, EveryBitmapIsBuiltInAndTheAnimationTurnsAndRests) {
   sheet.fill(Qt::white);
   QPainter painter(&sheet);
   int column = 0;
-  for (const ButtonSpec& spec : Buttons()) {
+  for (const ButtonEntry& entry : Buttons()) {
     QStringList names;
-    const QString image = Q(spec.image);
+    const QString image = Q(entry.image);
     for (const char* face : {"-up", "-pressed", "-disabled"}) {
-      if (spec.command == kCmdStartStop) {
+      if (entry.command == kCmdStartStop) {
         names << image + "-stopped" + face << image + "-running" + face << image + "-transitional" + face;
-      } else if (spec.hasDisabledImage || QString(face) != "-disabled") {
+      } else if (entry.hasDisabledImage || QString(face) != "-disabled") {
         names << image + face;
       }
     }
@@ -128,7 +128,7 @@ TEST(ManagerWindow, EveryBitmapIsBuiltInAndTheAnimationTurnsAndRests) {
     for (const QString& name : names) {
       const QImage bitmap = LoadBitmap(name);
       ASSERT_FALSE(bitmap.isNull()) << name.toStdString();
-      EXPECT_EQ(bitmap.size(), QSize(spec.width, spec.height)) << name.toStdString();
+      EXPECT_EQ(bitmap.size(), QSize(entry.width, entry.height)) << name.toStdString();
       if (row < 4) painter.drawImage(column * 34, row * 64, bitmap);
       ++row;
     }

@@ -85,7 +85,7 @@ std::vector<std::pair<std::string, Canvas>> AllBitmaps() {
     out.emplace_back(name + "-pressed.bmp", ButtonFace(glyph, Face::Pressed));
     if (disabled) out.emplace_back(name + "-disabled.bmp", ButtonFace(glyph, Face::Disabled));
   };
-  for (const ButtonSpec& button : Buttons()) {
+  for (const ButtonEntry& button : Buttons()) {
     if (button.command == kCmdStartStop) {
       for (const char* look : {"stopped", "running", "transitional"}) {
         const std::string name = std::string(button.image) + "-" + look;

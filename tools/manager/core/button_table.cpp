@@ -11,7 +11,7 @@ using enum ButtonAction;
 using enum ButtonTest;
 
 // In the order the window creates them (the tab order).
-constexpr ButtonSpec kButtons[] = {
+constexpr ButtonEntry kButtons[] = {
     {kCmdStartStop, 2, 2, 30, 30, kTipStartStop, "startstop", true, StartStop, nullptr, nullptr, None, nullptr},
     {kCmdMonitor, 32, 2, 30, 30, kTipMonitor, "monitor", true, Launch, "qnsvrmon", nullptr, Program, kFailMonitor},
     {kCmdPerfMon, 62, 2, 30, 30, kTipPerfMon, "perfmon", true, Launch, "gnome-system-monitor", nullptr, None,
@@ -44,10 +44,10 @@ constexpr ButtonSpec kButtons[] = {
 
 }  // namespace
 
-std::span<const ButtonSpec> Buttons() { return kButtons; }
+std::span<const ButtonEntry> Buttons() { return kButtons; }
 
-const ButtonSpec* FindButton(int command) {
-  for (const ButtonSpec& button : kButtons)
+const ButtonEntry* FindButton(int command) {
+  for (const ButtonEntry& button : kButtons)
     if (button.command == command) return &button;
   return nullptr;
 }

@@ -46,7 +46,7 @@ enum class ButtonTest {
 // What a button does when pressed.
 enum class ButtonAction { StartStop, Launch, LaunchUnchecked, Connector, Exit };
 
-struct ButtonSpec {
+struct ButtonEntry {
   int command;
   int x, y, width, height;
   const char* tip;
@@ -61,7 +61,7 @@ struct ButtonSpec {
   const char* failure;  // launch message; null where the result is not examined
 };
 
-std::span<const ButtonSpec> Buttons();
-const ButtonSpec* FindButton(int command);
+std::span<const ButtonEntry> Buttons();
+const ButtonEntry* FindButton(int command);
 
 }  // namespace qn::manager

@@ -49,7 +49,7 @@ Point CManagerFrame::StoredPosition() {
 
 void CManagerFrame::OnCreate() {
   m_strConnectorPath = host_.settings->ReadString(texts::kManagerSection, texts::kConnectorPathValue, "");
-  for (const ButtonSpec& button : Buttons()) {
+  for (const ButtonEntry& button : Buttons()) {
     std::string line = host_.settings->ReadString(texts::kCommandsSection, std::to_string(button.command), "");
     const bool configured = !line.empty();
     if (!configured && button.program != nullptr) {
@@ -69,7 +69,7 @@ void CManagerFrame::OnCreate() {
   host_.timers->SetTimer(kPollTimer, kPollMs);
 }
 
-bool CManagerFrame::RunTest(const ButtonSpec& button, bool configured) {
+bool CManagerFrame::RunTest(const ButtonEntry& button, bool configured) {
   switch (button.test) {
     case ButtonTest::None: return true;
     case ButtonTest::DataFile:
@@ -140,7 +140,7 @@ void CManagerFrame::StopServer() {
 }
 
 void CManagerFrame::OnCommand(int command) {
-  const ButtonSpec* button = FindButton(command);
+  const ButtonEntry* button = FindButton(command);
   if (button == nullptr || !ButtonEnabled(command)) return;
   switch (button->action) {
     case ButtonAction::StartStop: OnStartStop(); break;
@@ -239,7 +239,7 @@ void CManagerFrame::ReportWinExecError(int result, const char* message) {
     host_.view->MessageBox(*text, Icon::Exclamation);
 }
 
-void CManagerFrame::Launch(const ButtonSpec& button) {
+void CManagerFrame::Launch(const ButtonEntry& button) {
   int result;
   {
     CursorScope starting(*host_.view, Cursor::AppStarting);

@@ -89,8 +89,8 @@ class CManagerFrame {
   void OnStartStop();
   void OnStartCheck();
   void OnConnector();
-  void Launch(const ButtonSpec& button);
-  bool RunTest(const ButtonSpec& button, bool configured);
+  void Launch(const ButtonEntry& button);
+  bool RunTest(const ButtonEntry& button, bool configured);
   void Enable(int command, bool enabled);
   void ReportWinExecError(int result, const char* message);
   uint32_t ServerState();

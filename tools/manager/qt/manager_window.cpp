@@ -92,18 +92,18 @@ CManagerWindow::CManagerWindow(ManagerHost host)
   const Point place = PlaceClientArea(stored.x, stored.y, Margins{}, area);
   setGeometry(place.x, place.y, kClientWidth, kClientHeight);
 
-  for (const ButtonSpec& spec : Buttons()) {
-    auto* button = new CTipButton(spec.command, this);
-    button->setGeometry(spec.x, spec.y, spec.width, spec.height);
-    button->SetTip(QString::fromUtf8(spec.tip), tip_.get());
-    if (spec.command != kCmdStartStop) {
-      const QString image = QString::fromUtf8(spec.image);
+  for (const ButtonEntry& entry : Buttons()) {
+    auto* button = new CTipButton(entry.command, this);
+    button->setGeometry(entry.x, entry.y, entry.width, entry.height);
+    button->SetTip(QString::fromUtf8(entry.tip), tip_.get());
+    if (entry.command != kCmdStartStop) {
+      const QString image = QString::fromUtf8(entry.image);
       button->SetBitmaps(LoadBitmap(image + "-up"), LoadBitmap(image + "-pressed"),
-                         spec.hasDisabledImage ? LoadBitmap(image + "-disabled") : QImage());
+                         entry.hasDisabledImage ? LoadBitmap(image + "-disabled") : QImage());
     }
-    const int command = spec.command;
+    const int command = entry.command;
     connect(button, &QAbstractButton::clicked, this, [this, command] { frame_->OnCommand(command); });
-    buttons_[spec.command] = button;
+    buttons_[entry.command] = button;
   }
   SetStartStopLook(StartStopLook::Stopped);
   frame_->OnCreate();
